@@ -32,6 +32,27 @@ public:
     std::string ProcessCaptureRequest(std::string pidOptions, time_t lastCheckTime);
     std::string ProcessRegistrationRequest();
 
+    // PidOptions and Demo (capture). The option record is twelve texts read by position.
+    std::vector<std::string> ValidateAndDeserializePidOptionXML(std::string xml);
+    bool ValidateDemoXmlString(std::string demo);
+    std::string GetPositinIndex(std::string name);
+    // Writes the protobuf Demo message into buffer (capacity bytes); returns its length,
+    // 0 when nothing is set, -1 without a Demo element, -9 when a conversion failed.
+    int CreateDemoProtobufData(std::string demoXml, uint8_t* buffer, size_t capacity);
+
+    // Registration.
+    int IsDeviceRegistered(bool skipExpiryCheck);
+    bool RegisterDevice();
+
+    // UIDAI keys and firmware check.
+    int CheckAndDownloadUidaiCertificates();
+    bool IsFirmwareUpgradeRequired(std::string serverVersion);
+    void CheckForFirmwareUpgradeEx();
+
+    // Clocks.
+    bool SetSystemTime(std::string dateText);
+    bool SetDeviceTime();
+
     std::atomic<bool> deviceInUse{false};
     std::atomic<bool> registrationRunning{false};
     std::atomic<bool> deviceTimeUpdateRunning{false};
