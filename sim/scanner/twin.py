@@ -711,7 +711,7 @@ class ScannerTwin:
         if fault == "bad_start":
             ack = b"\x01" + ack[1:]
         elif fault == "wrong_command":
-            ack = ack[:3] + bytes([(cmd + 1) & 0x7F]) + ack[4:]
+            ack = self._ack((cmd + 1) & 0x7F, payload, refuse)
         elif fault == "short":
             ack = ack[:5]
         elif fault == "bad_checksum":
