@@ -1,0 +1,30 @@
+#pragma once
+// Pieces shared by the RD API operations of VELM_Core_Helper.
+#include "core/VELM_Core_Helper.h"
+#include "device/Device_Comm_Mgmt.h"
+
+namespace velm::core {
+
+inline constexpr const char* kXmlNamespaces =
+    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" ";
+
+// Clears the busy flag on every way out of a request that took it.
+class DeviceUseGuard {
+public:
+    DeviceUseGuard(VELM_Core_Helper& core, bool active) : core_(core), active_(active) {}
+    ~DeviceUseGuard() {
+        if (active_) core_.ReleaseDevice();
+    }
+    DeviceUseGuard(const DeviceUseGuard&) = delete;
+    DeviceUseGuard& operator=(const DeviceUseGuard&) = delete;
+
+private:
+    VELM_Core_Helper& core_;
+    bool active_;
+};
+
+inline bool ScannerConnected(const VELM_Core_Helper& core) {
+    return core.device != nullptr && core.device->connected.load();
+}
+
+}  // namespace velm::core
