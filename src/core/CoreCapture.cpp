@@ -16,17 +16,7 @@ std::string ErrorPart(const std::string& code, const std::string& info) {
            "\" fCount=\"\" nmPoints=\"\" qScore=\"\"/>" + "<DeviceInfo /><Data /><SKey /><Hmac />";
 }
 
-const char* const kPositionNames[] = {"UNKNOWN",     "LEFT_THUMB",   "LEFT_INDEX", "LEFT_MIDDLE",
-                                      "LEFT_RING",   "LEFT_LITTLE",  "RIGHT_THUMB", "RIGHT_INDEX",
-                                      "RIGHT_MIDDLE", "RIGHT_RING",  "RIGHT_LITTLE"};
-
 }  // namespace
-
-std::string VELM_Core_Helper::GetPositinIndex(std::string name) {
-    for (size_t i = 0; i < sizeof kPositionNames / sizeof kPositionNames[0]; ++i)
-        if (name == kPositionNames[i]) return std::to_string(i);
-    return "0";
-}
 
 std::string VELM_Core_Helper::ProcessCaptureRequest(std::string pidOptions, time_t lastCheckTime) {
     (void)pidOptions;

@@ -189,14 +189,3 @@ TEST_F(CoreState, ConcurrentRequestsShareOneScanner) {
     EXPECT_GT(served.load(), 0);
     EXPECT_FALSE(core.deviceInUse.load());
 }
-
-TEST(FingerPositions, Index) {
-    VELM_Core_Helper core(nullptr, nullptr, nullptr, nullptr);
-    const std::pair<std::string, std::string> cases[] = {
-        {"UNKNOWN", "0"},     {"LEFT_THUMB", "1"},   {"LEFT_INDEX", "2"},  {"LEFT_MIDDLE", "3"},
-        {"LEFT_RING", "4"},   {"LEFT_LITTLE", "5"},  {"RIGHT_THUMB", "6"}, {"RIGHT_INDEX", "7"},
-        {"RIGHT_MIDDLE", "8"}, {"RIGHT_RING", "9"},  {"RIGHT_LITTLE", "10"}, {"right_little", "0"},
-        {"", "0"},            {" LEFT_THUMB", "0"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(core.GetPositinIndex(c.first), c.second) << c.first;
-}
