@@ -22,6 +22,7 @@
 #include <mbedtls/rsa.h>
 #include <mbedtls/sha256.h>
 #include <mbedtls/x509_crt.h>
+#include <tinyxml2.h>
 
 extern char** environ;
 
@@ -284,6 +285,23 @@ bool WriteFileAtomically(const std::string& path, const std::string& data) {
     Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dirFd.get() >= 0) ::fsync(dirFd.get());
     return true;
+}
+
+int ExtractSoapResult(const std::string& answer, const std::string& operation, std::string& text) {
+    if (answer.empty()) return 1;
+    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+    if (doc.Parse(answer.data(), answer.size()) != tinyxml2::XML_SUCCESS) return 1;
+    const tinyxml2::XMLElement* envelope = doc.FirstChildElement("soap:Envelope");
+    if (envelope == nullptr) return 2;
+    const tinyxml2::XMLElement* body = envelope->FirstChildElement("soap:Body");
+    if (body == nullptr) return 3;
+    const tinyxml2::XMLElement* response = body->FirstChildElement((operation + "Response").c_str());
+    if (response == nullptr) return 4;
+    const tinyxml2::XMLElement* result = response->FirstChildElement((operation + "Result").c_str());
+    if (result == nullptr) return 5;
+    const char* t = result->GetText();
+    text = t != nullptr ? t : "";
+    return 0;
 }
 
 std::string XmlEscape(const std::string& text) {

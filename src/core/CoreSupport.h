@@ -70,6 +70,13 @@ std::vector<uint8_t> DecodeBase64Bounded(const std::string& text, size_t maxByte
 // any failure.
 bool WriteFileAtomically(const std::string& path, const std::string& data);
 
+// Takes a SOAP answer apart: soap:Envelope, soap:Body, <operation>Response,
+// <operation>Result, each the first child element of that exact name. Returns 0 and the
+// result element's text (empty when it has none) or the number of the step that failed:
+// 1 not well-formed XML (an empty text included), 2 no envelope, 3 no body, 4 no response
+// element, 5 no result element.
+int ExtractSoapResult(const std::string& answer, const std::string& operation, std::string& text);
+
 // Escapes &, <, >, " and ' for use inside XML text.
 std::string XmlEscape(const std::string& text);
 

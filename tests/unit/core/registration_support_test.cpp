@@ -96,3 +96,38 @@ TEST(FirmwareVersion, NumbersWithoutVAndPoints) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SoapAnswer, EachStepOfTheWalk) {
+    const std::string env = "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\">";
+    struct Case {
+        std::string answer;
+        int step;
+        std::string text;
+    } cases[] = {
+        {env + "<soap:Body><RegisterDevice3Response><RegisterDevice3Result>a,b,&amp;c</RegisterDevice3Result>"
+               "</RegisterDevice3Response></soap:Body></soap:Envelope>",
+         0, "a,b,&c"},
+        {env + "<soap:Body><RegisterDevice3Response><RegisterDevice3Result/></RegisterDevice3Response></soap:Body>"
+               "</soap:Envelope>",
+         0, ""},
+        {"", 1, ""},
+        {"FAIL: Couldn't connect to server", 1, ""},
+        {"<html><body>500</body>", 1, ""},
+        {"<html><body>500</body></html>", 2, ""},
+        {env + "<soap:Header/></soap:Envelope>", 3, ""},
+        {env + "<soap:Body><soap:Fault/></soap:Body></soap:Envelope>", 4, ""},
+        {env + "<soap:Body><RegisterDevice3Response><Other/></RegisterDevice3Response></soap:Body></soap:Envelope>", 5,
+         ""},
+    };
+    for (const auto& c : cases) {
+        std::string text = "untouched";
+        EXPECT_EQ(ExtractSoapResult(c.answer, "RegisterDevice3", text), c.step) << c.answer;
+        if (c.step == 0) {
+            EXPECT_EQ(text, c.text);
+        }
+    }
+}
+
+}  // namespace
