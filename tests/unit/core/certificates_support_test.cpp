@@ -179,3 +179,30 @@ TEST(XmlText, EscapesMarkup) {
 }
 
 }  // namespace
+
+#include "core/VELM_Core_Helper.h"
+#include "device/Device_Comm_Mgmt.h"
+#include "service/VELM_Utils.h"
+
+namespace {
+
+TEST(FirmwareCheck, NewerOnlyWhenTheScannersNumberIsSmaller) {
+    VELM_Utils utils;
+    Device_Comm_Mgmt device(&utils);
+    VELM_Core_Helper core(&device, nullptr, &utils, nullptr);
+    struct Case {
+        const char* scanner;
+        const char* server;
+        bool want;
+    } cases[] = {
+        {"1.23", "V1.25", true},  {"1.30", "V1.25", false}, {"1.25", "V1.25", false},
+        {"V1.2", "1.10", true},   {"2.04", "", false},      {"", "V1.25", false},
+        {"2.04", "latest", false}, {"2.04", "V99999999999", false},
+    };
+    for (const auto& c : cases) {
+        device.firmwareVersion = c.scanner;
+        EXPECT_EQ(core.IsFirmwareUpgradeRequired(c.server), c.want) << c.scanner << " vs " << c.server;
+    }
+}
+
+}  // namespace
