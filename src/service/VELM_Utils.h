@@ -33,8 +33,8 @@ public:
     std::string ReplaceString(std::string text, const std::string& from, const std::string& to) const;
     std::vector<std::string> Split(const std::string& text, const std::string& delimiter) const;
 
-    // Hex and Base64. HexStringToByteArray throws std::invalid_argument on a non-hex pair
-    // and returns a malloc'd buffer of hex.size()/2 bytes (never null, even when empty).
+    // Hex and Base64. HexStringToByteArray throws std::invalid_argument on a non-hex pair or an
+    // odd length, and returns a malloc'd buffer of hex.size()/2 bytes (never null, even when empty).
     uint8_t* HexStringToByteArray(const std::string& hex) const;
     std::string ConvertToBase64(const uint8_t* bytes, size_t count) const;
     // Decodes into out (at most outCapacity bytes); returns the count, 0 on failure.

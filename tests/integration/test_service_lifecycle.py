@@ -126,6 +126,8 @@ class ServiceLifecycle(unittest.TestCase):
     def start(self, **kw):
         run = ServiceRun(**kw)
         self.addCleanup(run.close)
+        # Sanitizer builds report on standard error; any report fails the run.
+        self.addCleanup(lambda: self.assertNotIn("Sanitizer", run.stderr()))
         return run
 
     def test_stop_signals_give_orderly_stop(self):
