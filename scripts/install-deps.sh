@@ -5,7 +5,7 @@ set -euo pipefail
 
 PKGS=(
   build-essential cmake pkg-config
-  libmbedtls-dev libcurl4-openssl-dev libtinyxml2-dev libudev-dev
+  libmbedtls-dev libcurl4-openssl-dev libtinyxml2-dev libudev-dev libssl-dev
   libgtest-dev libgmock-dev
   python3 python3-cryptography python3-gi python3-protobuf
   umockdev libumockdev-dev gir1.2-umockdev-1.0

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -518,6 +519,12 @@ bool VELM_Local_Server_Handler::init_mbedtls_global(const std::string& certPath,
         return false;
     }
     mbedtls_ssl_conf_rng(&state->conf, &TlsState::Random, state.get());
+    // The library's default order starts with its largest curve; prefer the fast ones for the
+    // key exchange (every client of this endpoint offers at least one of them).
+    static const mbedtls_ecp_group_id kCurves[] = {MBEDTLS_ECP_DP_CURVE25519, MBEDTLS_ECP_DP_SECP256R1,
+                                                   MBEDTLS_ECP_DP_SECP384R1, MBEDTLS_ECP_DP_SECP521R1,
+                                                   MBEDTLS_ECP_DP_NONE};
+    mbedtls_ssl_conf_curves(&state->conf, kCurves);
     if (mbedtls_ssl_conf_own_cert(&state->conf, &state->cert, &state->key) != 0) {
         DiagErr("Failed load cert");
         return false;
@@ -732,6 +739,9 @@ void VELM_Local_Server_Handler::accept_loop() {
                             DiagErr("accept_loop: accept failed");
                             break;
                         }
+                        // Handshake messages go out in several writes; do not hold them back.
+                        int on = 1;
+                        ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
                         if (!hand_over(c)) refuse(c);
                     }
                     continue;
