@@ -275,13 +275,15 @@ class Testbed:
 
     # ---- scanner ------------------------------------------------------------------------------
 
-    def plug(self, model="TR460U L1", product=PRODUCT_APPLICATION, upper_vendor=False, vendor=None, **twin_kwargs):
-        """Attaches a scanner and starts a twin on its pty; returns the twin."""
+    def plug(self, model="TR460U L1", product=PRODUCT_APPLICATION, upper_vendor=False, vendor=None, twin=None,
+             **twin_kwargs):
+        """Attaches a scanner and runs a twin on its pty; returns the twin.
+
+        `twin` re-attaches an existing twin (a scanner keeps its state across a replug); without
+        it a new twin is made with `twin_kwargs`."""
         with self._lock:
             if self.scanner is not None:
                 raise RuntimeError("a scanner is already plugged in")
-            if twin_kwargs:
-                self.twin_kwargs = dict(twin_kwargs)
             vid = vendor or vendor_id(model, upper_vendor)
             s = _PluggedScanner(self._plug_count, model, vid, product)
             self._plug_count += 1
@@ -300,27 +302,38 @@ class Testbed:
             attrs[3] = 0
             termios.tcsetattr(s.peer_fd, termios.TCSANOW, attrs)
             s.twin_fd = os.dup(master)
-            s.twin = self.twin_factory(s.twin_fd, **self._twin_args(s))
-            self._hook_mode_change(s.twin)
-            if hasattr(s.twin, "start"):
-                s.twin.start()
+            if twin is None:
+                twin = self.twin_factory(s.twin_fd, **self._twin_args(s, twin_kwargs))
+            else:
+                twin.fd = s.twin_fd
+                if hasattr(twin, "set_mode"):
+                    twin.set_mode("update" if product == PRODUCT_UPDATE else "normal", notify=False)
+            s.twin = twin
+            self._hook_mode_change(twin)
+            if hasattr(twin, "start"):
+                twin.start()
             self.scanner = s
-            return s.twin
+            return twin
 
-    def _twin_args(self, s):
-        args = dict(self.twin_kwargs)
-        args.setdefault("model", s.model)
-        args.setdefault("update_mode", s.product == PRODUCT_UPDATE)
+    @staticmethod
+    def _twin_args(s, extra):
+        args = {"model_id": s.model, "mode": "update" if s.product == PRODUCT_UPDATE else "normal"}
+        args.update(extra)
         return args
 
     def _hook_mode_change(self, twin):
+        """The twin switched firmware: the scanner leaves the bus and comes back with the other
+        product id. Done off the twin's own thread, since the twin is stopped on the way."""
+        def changed(_twin=None, mode="update", *_):
+            product = PRODUCT_UPDATE if mode in ("update", True) else PRODUCT_APPLICATION
+            threading.Thread(target=self._reenumerate_for, args=(twin, product), daemon=True).start()
         if hasattr(twin, "on_mode_change"):
-            def changed(update_mode=True, *_):
-                # Re-enumerate off the twin's own thread: the twin is stopped on the way.
-                threading.Thread(target=self.reenumerate,
-                                 args=(PRODUCT_UPDATE if update_mode else PRODUCT_APPLICATION,),
-                                 daemon=True).start()
             twin.on_mode_change = changed
+
+    def _reenumerate_for(self, twin, product):
+        with self._lock:
+            if self.scanner is not None and self.scanner.twin is twin:
+                self.reenumerate(product)
 
     @property
     def twin(self):
@@ -365,8 +378,9 @@ class Testbed:
                 raise RuntimeError("no scanner plugged in")
             model = model or old.model
             vendor = old.vendor
+            twin = old.twin
             self.unplug()
-            return self.plug(model=model, product=product, vendor=vendor)
+            return self.plug(model=model, product=product, vendor=vendor, twin=twin)
 
     # ---- management server --------------------------------------------------------------------
 

@@ -46,18 +46,18 @@ class EchoTwin:
     def __init__(self, fd, **kwargs):
         self.fd = fd
         self.kwargs = kwargs
+        self.mode = kwargs.get("mode")
         self.got = []
         self.on_mode_change = None
-        self._thread = threading.Thread(target=self._run, daemon=True)
 
     def start(self):
-        self._thread.start()
+        threading.Thread(target=self._run, args=(self.fd,), daemon=True).start()
 
-    def _run(self):
+    def _run(self, fd):
         buf = b""
         while True:
             try:
-                chunk = os.read(self.fd, 256)
+                chunk = os.read(fd, 256)
             except OSError:
                 return
             if not chunk:
@@ -68,11 +68,14 @@ class EchoTwin:
                 line = line.rstrip(b"\r").decode()
                 self.got.append(line)
                 if line == "SWITCH" and self.on_mode_change:
-                    self.on_mode_change(True)
+                    self.on_mode_change(self, "update")
                 try:
-                    os.write(self.fd, b"ECHO " + line.encode() + b"\n")
+                    os.write(fd, b"ECHO " + line.encode() + b"\n")
                 except OSError:
                     return
+
+    def set_mode(self, mode, notify=True):
+        self.mode = mode
 
     def stop(self):
         pass
@@ -99,7 +102,7 @@ class TestbedTest(unittest.TestCase):
 
     def test_scanner_is_visible_and_answers_over_the_pty(self):
         twin = self.tb.plug(model="BRX500", upper_vendor=True)
-        self.assertEqual(twin.kwargs, {"model": "BRX500", "update_mode": False})
+        self.assertEqual(twin.kwargs, {"model_id": "BRX500", "mode": "normal"})
         out = self.probe("VELM_ReadSRNO ")
         self.assertEqual(out["ttys"], [{"name": "ttyACM0", "idVendor": vendor_id("BRX500", True),
                                         "idProduct": "8230"}])
@@ -115,7 +118,7 @@ class TestbedTest(unittest.TestCase):
         self.tb.reenumerate(PRODUCT_UPDATE)
         out = self.probe("PING")
         self.assertEqual(out["ttys"], [{"name": "ttyACM1", "idVendor": vendor_id(), "idProduct": "8240"}])
-        self.assertEqual(self.tb.twin.kwargs["update_mode"], True)
+        self.assertEqual(self.tb.twin.mode, "update")  # the same scanner, now in its update firmware
         self.assertEqual(out["reply"], "ECHO PING\n")
 
         # A descriptor held across the unplug reads end-of-file, as a vanished USB tty does.
@@ -148,7 +151,7 @@ class TestbedTest(unittest.TestCase):
         self.tb._hook_mode_change(first)
         self.probe("SWITCH")
         self.assertTrue(done.wait(30))
-        self.assertIsNot(self.tb.twin, first)
+        self.assertIs(self.tb.twin, first)
         self.assertEqual(self.probe()["ttys"][0]["idProduct"], "8240")
 
     def test_recording_stand_ins(self):
