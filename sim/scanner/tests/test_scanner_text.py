@@ -4,6 +4,7 @@ import base64
 import datetime
 import hashlib
 import os
+import threading
 import re
 import unittest
 
@@ -119,7 +120,13 @@ class TimeSettingTest(unittest.TestCase):
 class KeyChangeModeTest(unittest.TestCase):
     def setUp(self):
         self.changes = []
-        self.h = Host(serial="VT77", on_mode_change=lambda t, m: self.changes.append(m))
+        self.changed = threading.Event()
+
+        def on_change(twin, mode):
+            self.changes.append(mode)
+            self.changed.set()
+
+        self.h = Host(serial="VT77", on_mode_change=on_change)
         self.records = b"".join(key_record(os.path.join(KEYS, "uidai_%s_test.crt" % e))
                                 for e in ("prod", "preprod", "stage"))
 
@@ -150,6 +157,8 @@ class KeyChangeModeTest(unittest.TestCase):
         self.assertEqual(h.twin.mode, "normal")
         good = h.request("mode", b"START,VT77," + h.twin.device_code.encode() + b",END")
         self.assertEqual(h.command("VELM_CHGMODE " + good), "Success")
+        # Like the device, the twin answers first and then restarts into its update firmware.
+        self.assertTrue(self.changed.wait(10))
         self.assertEqual((h.twin.mode, self.changes), ("update", ["update"]))
         # The update firmware still names itself, and ignores other text.
         self.assertIn("OEMRXMODE", h.command("VELM_ReadMI "))

@@ -1,5 +1,6 @@
 """Update-mode binary frames of the scanner twin."""
 
+import threading
 import unittest
 
 from sim.scanner import frames
@@ -37,8 +38,14 @@ class FrameCodecTest(unittest.TestCase):
 class UpdateModeTest(unittest.TestCase):
     def setUp(self):
         self.modes = []
+        self.mode_changed = threading.Event()
+
+        def on_change(twin, mode):
+            self.modes.append(mode)
+            self.mode_changed.set()
+
         self.h = Host(mode="update", serial="VT5", chip_number=0x12345678, firmware_version="2.03",
-                      on_mode_change=lambda t, m: self.modes.append(m))
+                      on_mode_change=on_change)
 
     def tearDown(self):
         self.h.close()
@@ -77,6 +84,8 @@ class UpdateModeTest(unittest.TestCase):
         self.write_blob(blob)
         self.assertEqual(h.twin.flash_blob(), (secret, image))
         self.assertEqual(h.exchange(CMD, frames.APPLY, b"\x01").command, 0x3D)
+        # The acknowledgement goes out before the device restarts into its normal firmware.
+        self.assertTrue(self.mode_changed.wait(10))
         self.assertEqual((h.twin.applied, h.twin.mode, self.modes), (1, "normal", ["normal"]))
 
     def test_refused_frames(self):
