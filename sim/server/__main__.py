@@ -14,6 +14,9 @@ from .twin import FAULT_KINDS, ServerTwin
 CONTROL_HELP = """control endpoint (plain HTTP on --control-port, JSON bodies):
   GET  /state                 origin, ports, CA path, faults, TLS failures, spoof reports, registrations
   GET  /requests              every request received: method, path, raw_head, headers, body, body_b64
+  GET  /requests/count        number of requests recorded (plain text)
+  GET  /requests/I/FIELD      FIELD (raw_head, body, method, path) of request I (-1: the last), raw bytes
+  GET  /tls-failures/count    TLS handshakes that failed (plain text)
   POST /requests/clear        forget the recorded requests
   POST /reset                 defaults: no faults, no time offset, nothing recorded
   POST /fault                 {"target": SOAP action | GET path | "*", "kind": KIND, "count": N, ...}

@@ -623,12 +623,35 @@ class _ControlHandler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(data)
 
+    def _raw(self, status, data):
+        self.send_response(status)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Length", str(len(data)))
+        self.send_header("Connection", "close")
+        self.close_connection = True
+        self.end_headers()
+        self.wfile.write(data)
+
     def do_GET(self):
         twin = self.server.twin
         if self.path == "/state":
             return self._reply(200, twin.state())
         if self.path == "/requests":
             return self._reply(200, twin.requests())
+        if self.path == "/requests/count":
+            return self._raw(200, str(len(twin.requests())).encode())
+        parts = self.path.strip("/").split("/")
+        if len(parts) == 3 and parts[0] == "requests" and parts[2] in ("raw_head", "body", "method", "path"):
+            reqs = twin.requests()
+            try:
+                rec = reqs[int(parts[1])]
+            except (ValueError, IndexError):
+                return self._reply(404, {"error": "no such request"})
+            if parts[2] == "body":
+                return self._raw(200, base64.b64decode(rec["body_b64"]))
+            return self._raw(200, rec[parts[2]].encode("latin-1"))
+        if self.path == "/tls-failures/count":
+            return self._raw(200, str(len(twin.state()["tls_failures"])).encode())
         return self._reply(404, {"error": "unknown path"})
 
     def do_POST(self):
