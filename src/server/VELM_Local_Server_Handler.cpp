@@ -520,8 +520,9 @@ bool VELM_Local_Server_Handler::init_mbedtls_global(const std::string& certPath,
     }
     mbedtls_ssl_conf_rng(&state->conf, &TlsState::Random, state.get());
     // The library's default order starts with its largest curve; prefer the fast ones for the
-    // key exchange (every client of this endpoint offers at least one of them).
-    static const mbedtls_ecp_group_id kCurves[] = {MBEDTLS_ECP_DP_CURVE25519, MBEDTLS_ECP_DP_SECP256R1,
+    // key exchange (every client of this endpoint offers at least one of them). P-256 comes first:
+    // with this library's arithmetic it costs about half of what X25519 does per handshake.
+    static const mbedtls_ecp_group_id kCurves[] = {MBEDTLS_ECP_DP_SECP256R1, MBEDTLS_ECP_DP_CURVE25519,
                                                    MBEDTLS_ECP_DP_SECP384R1, MBEDTLS_ECP_DP_SECP521R1,
                                                    MBEDTLS_ECP_DP_NONE};
     mbedtls_ssl_conf_curves(&state->conf, kCurves);
