@@ -6,6 +6,7 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <thread>
 
 #include "net/VELM_HTTP_Helper.h"
 #include "net_fixture.h"
@@ -352,6 +353,30 @@ TEST_F(HttpHelperTest, SpoofReportEscapesTheSerialNumber) {
               "<tem:additionalInfo>Linux</tem:additionalInfo></tem:deviceSuspectReport></soapenv:Body>"
               "</soapenv:Envelope>");
     EXPECT_NE(twin_->Control("GET", "/state").find("\"srno\": \"SN<1>&\\\"x\\\"\""), std::string::npos);
+}
+
+TEST_F(HttpHelperTest, OverlappingExchangesKeepTheirOwnAnswers) {
+    constexpr int kThreads = 4, kRounds = 3;
+    std::vector<std::string> answers(kThreads * kRounds);
+    std::vector<std::thread> threads;
+    const std::string url = Url(velm::net::kRegistrationPath);
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int r = 0; r < kRounds; ++r) {
+                std::string body = RegisterBody();
+                const std::string data = nettest::Base64("4,SN42,REQ");
+                body.replace(body.find(data), data.size(), nettest::Base64("4,T" + std::to_string(t * kRounds + r)));
+                answers[t * kRounds + r] = helper_->SendRequestToServer(url, "RegisterDevice3", body);
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    for (int i = 0; i < kThreads * kRounds; ++i) {
+        const auto a = velm::net::ParseSoapAnswer(answers[i], "RegisterDevice3");
+        ASSERT_TRUE(a.ok()) << answers[i];
+        EXPECT_EQ(a.text.rfind("1,T" + std::to_string(i) + ",", 0), 0u) << a.text;
+    }
+    EXPECT_EQ(twin_->RequestCount(), kThreads * kRounds);
 }
 
 // Files of each archive kind, good and damaged, made with the real tools.
