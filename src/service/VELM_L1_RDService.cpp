@@ -17,13 +17,13 @@
 
 #include "core/VELM_Core_Helper.h"
 #include "device/Device_Comm_Mgmt.h"
+#include "net/VELM_HTTP_Helper.h"
 #include "security/VELM_Secure_Helper.h"
 #include "server/VELM_Local_Server_Handler.h"
 #include "service/Commons.h"
 #include "service/Logger.h"
 #include "service/VELM_Utils.h"
 
-class VELM_HTTP_Helper;
 
 namespace {
 constexpr const char* kServiceVersion = "1.3.5";
@@ -52,14 +52,13 @@ VELM_Utils velmUtils;
 Device_Comm_Mgmt devCommMgmtHelper(&velmUtils);
 // 4.
 VELM_Secure_Helper velmSecureHelper;
-// 5. The HTTPS client of the management server is constructed here (with &velmUtils) once
-//    VELM_HTTP_Helper is part of the build; until then the objects below get no client.
-VELM_HTTP_Helper* const velmHttpHelper = nullptr;
+// 5. The HTTPS client of the management server.
+VELM_HTTP_Helper velmHttpHelper(&velmUtils);
 // 6. Reads the anti-spoof settings from the configuration store: the store must answer
 //    "empty" here, before the installation directories or the log exist.
-VELM_Core_Helper velmCoreHelper(&devCommMgmtHelper, velmHttpHelper, &velmUtils, &velmSecureHelper);
+VELM_Core_Helper velmCoreHelper(&devCommMgmtHelper, &velmHttpHelper, &velmUtils, &velmSecureHelper);
 // 7.
-VELM_Local_Server_Handler rdServerHandler(&devCommMgmtHelper, velmHttpHelper, &velmUtils, &velmSecureHelper,
+VELM_Local_Server_Handler rdServerHandler(&devCommMgmtHelper, &velmHttpHelper, &velmUtils, &velmSecureHelper,
                                           &velmCoreHelper, false);
 // 8. velmFWUpgrade (VELM_FW_Upgrade) and 9. velmRDUpdate (VELM_RD_Update) follow here.
 
