@@ -22,6 +22,8 @@
 #include "server/VELM_Local_Server_Handler.h"
 #include "service/Commons.h"
 #include "service/Logger.h"
+#include "service/Profile.h"
+#include "service/TimeSync.h"
 #include "service/VELM_Utils.h"
 
 
@@ -183,11 +185,22 @@ int main() {
         // 8. Support-tool thread (StartSupportToolMonitoring), detached. On failure:
         //    FailStartup("Can't create support tool thread.").
 
-        // 9. Start-up time synchronisation: server time -> velmCoreHelper.SetSystemTime,
-        //    lastTimeCheck and rdServerHandler.UpdateLastCheckTime.
+        // 9. Start-up time synchronisation. A short or empty answer skips it; the time-sync
+        //    thread tries again later.
+        const std::string serverDate =
+            velmHttpHelper.GetTimeFromServer(velm::profile::Get().serverOrigin + velm::timesync::kTimePath);
+        if (serverDate.size() > 3) {
+            velmCoreHelper.SetSystemTime(serverDate);
+            const time_t checked = std::time(nullptr);
+            lastTimeCheck.store(static_cast<int64_t>(checked));
+            rdServerHandler.UpdateLastCheckTime(checked);
+        }
 
-        // 10. Time-sync thread (StartTimeSyncThread), detached. On failure:
-        //     FailStartup("Can't create utility thread.").
+        // 10. Time-sync thread, detached.
+        static velm::timesync::TimeSyncContext timeSync = velm::timesync::BindTimeSync(
+            &STOP_ALL_THREADS, &lastTimeCheck, &velmCoreHelper, &velmHttpHelper, &devCommMgmtHelper, &rdServerHandler);
+        if (!StartDetachedThread(velm::timesync::StartTimeSyncThread, &timeSync))
+            FailStartup("Can't create utility thread.");
 
         // 11. Local RD server; serve until a stop is requested.
         if (rdServerHandler.StartRDServiceServer()) {
