@@ -1,35 +1,129 @@
 // The DeviceInfo element: the DEVICEINFO answer and the element embedded in PidData.
+#include <exception>
 #include <string>
+#include <utility>
+#include <vector>
 
-#include "core/CoreInternal.h"
+#include "core/CoreSpoof.h"
+#include "core/CoreSupport.h"
+#include "core/VELM_Core_Helper.h"
+#include "device/Device_Comm_Mgmt.h"
+#include "security/VELM_Secure_Helper.h"
+#include "service/Logger.h"
+#include "service/VELM_Utils.h"
 
 namespace {
+
+const char* const kNamespaces =
+    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" ";
 
 // The element used when no device values can be read: fixed identity, an error text and an
 // empty information block.
 std::string FixedIdentityElement(bool forCapture, const std::string& error) {
     std::string xml = "<DeviceInfo ";
-    if (!forCapture) xml += velm::core::kXmlNamespaces;
+    if (!forCapture) xml += kNamespaces;
     xml += "dpId=\"DAVIRON.VELM\" rdsId=\"RENESAS.VELM.001\" rdsVer=\"1.3.5\" dc=\"\" mi=\"TR460U L1\" ";
-    xml += "mc=\"\" error=\"" + error + "\" >";
+    xml += "mc=\"\" error=\"" + error + "\" >";  // blank kept between the attributes
     xml += "<Additional_Info/></DeviceInfo>";
     return xml;
+}
+
+// Clears the busy flag on the way out when this request took it.
+class BusyRelease {
+public:
+    BusyRelease(VELM_Core_Helper& core, bool active) : core_(core), active_(active) {}
+    ~BusyRelease() {
+        if (active_) core_.ReleaseDevice();
+    }
+    BusyRelease(const BusyRelease&) = delete;
+    BusyRelease& operator=(const BusyRelease&) = delete;
+
+private:
+    VELM_Core_Helper& core_;
+    bool active_;
+};
+
+std::string Trimmed(VELM_Utils& utils, std::string text) {
+    utils.trim(text);
+    return text;
+}
+
+// name="value" followed by a blank; device texts are escaped so the element stays well formed.
+std::string Attribute(const char* name, const std::string& value) {
+    return std::string(name) + "=\"" + velm::core::XmlEscape(value) + "\" ";
+}
+
+std::string InfoTimeStamp(VELM_Utils& utils) {
+    std::string ts = utils.GetStringFromTime(velm::spoof::Now(), "%Y-%m-%d %H:%M:%S");
+    size_t blank = ts.find(' ');
+    if (blank != std::string::npos) ts[blank] = 'T';
+    return ts + "+05:30";
 }
 
 }  // namespace
 
 std::string VELM_Core_Helper::ProcessDeviceInfoRequest(bool forCapture, std::string liveness, bool skipExpiryCheck) {
-    (void)liveness;
-    (void)skipExpiryCheck;
     // The RD API call takes the scanner for its whole run; the capture flow already holds it.
     if (!forCapture && !TryAcquireDevice())
         return FixedIdentityElement(false, "RD Service is currently busy with other requests.");
-    velm::core::DeviceUseGuard release(*this, !forCapture);
+    BusyRelease release(*this, !forCapture);
 
-    if (!velm::core::ScannerConnected(*this))
+    if (!device || !utils || !secure || !device->connected.load())
         return FixedIdentityElement(forCapture, "Please connect L1 fingerprint scanner device.");
 
-    // Connected scanner: the identity read from the device, the registration check and the
-    // information block are not built yet; until they are, the element says so.
-    return FixedIdentityElement(forCapture, "Device information is not available.");
+    try {
+        std::string xml = "<DeviceInfo ";
+        if (!forCapture) xml += kNamespaces;
+
+        const std::string mi = Trimmed(*utils, device->GetDeviceModelId());
+        const std::string dc = Trimmed(*utils, device->GetDeviceCode());
+        const std::string dpId = Trimmed(*utils, device->GetDeviceProviderId());
+        const std::string rdsId = Trimmed(*utils, secure->GetRDSID());
+        const std::string rdsVer = Trimmed(*utils, secure->GetRDSVER());
+        std::string mc = Trimmed(*utils, device->GetDeviceModelCertificate());
+
+        xml += Attribute("dpId", dpId) + Attribute("rdsId", rdsId) + Attribute("rdsVer", rdsVer) +
+               Attribute("dc", dc) + Attribute("mi", mi);
+
+        const int registered = IsDeviceRegistered(skipExpiryCheck);
+        if (registered != 1) {
+            const bool nowRegistered = RegisterDevice();
+            if (!nowRegistered && registered != 2) {
+                xml += Attribute("mc", mc) + "error=\"Device registration error.\" >";
+                xml += "<Additional_Info/></DeviceInfo>";
+                return xml;
+            }
+            mc = Trimmed(*utils, device->GetDeviceModelCertificate());
+        }
+        xml += Attribute("mc", mc) + "error=\"\" >";
+
+        std::vector<std::pair<const char*, std::string>> entries = {
+            {"srno", Trimmed(*utils, device->serialNumber)},
+            {"sysid", Trimmed(*utils, utils->ReadParameterFromConfigFile("Installed_TS"))},
+            {"ts", InfoTimeStamp(*utils)},
+            {"modality_type", "Finger"},
+            {"device_type", "L1"},
+            {"FwVer", Trimmed(*utils, device->firmwareVersion)},
+            {"TamperLevel", device->tamperDetected.load() ? "1" : "0"},
+            {"BaseVer", "1.0"},
+        };
+        if (!liveness.empty()) entries.emplace_back("Liveness", liveness);
+
+        xml += "<Additional_Info>";
+        for (const auto& e : entries)
+            xml += "<Info name=\"" + std::string(e.first) + "\" value=\"" + velm::core::XmlEscape(e.second) + "\" />";
+        xml += "</Additional_Info><additional_info>";
+        for (const auto& e : entries)
+            xml += "<Param name=\"" + std::string(e.first) + "\" value=\"" + velm::core::XmlEscape(e.second) + "\" />";
+        xml += "</additional_info></DeviceInfo>";
+
+        // Only for its log lines and notifications.
+        IsDeviceRegistered(skipExpiryCheck);
+        return xml;
+    } catch (const std::exception& e) {
+        Logger::log(ERROR, "Error while processing device information request: " + std::string(e.what()));
+    } catch (...) {
+        Logger::log(ERROR, "Error while processing device information request: Fatal Error");
+    }
+    return FixedIdentityElement(forCapture, "Can't read device information.");
 }
