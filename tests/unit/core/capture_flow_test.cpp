@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "RunProgram.h"
 #include "core/CoreSpoof.h"
 #include "core/VELM_Core_Helper.h"
 #include "device/Device_Comm_Mgmt.h"
@@ -97,17 +98,6 @@ public:
             ::waitpid(pid_, nullptr, 0);
             pid_ = -1;
         }
-    }
-    // Waits for the child to end (bounded); its exit status, or -1.
-    int Wait(std::string& output, int seconds) {
-        ReadUntil(out_.fd, output, [](const std::string&) { return false; }, seconds);
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) != pid_) {
-            Kill();
-            return -1;
-        }
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     int OutFd() const { return out_.fd; }
 
@@ -240,6 +230,8 @@ protected:
         p.trustStoreDir = dir_ + "/trust";
         p.serverOrigin = "https://127.0.0.1:9";  // nothing listens there
         velm::profile::OverrideForTesting(p);
+        ::setenv("PYTHONPATH", SourceDir().c_str(), 1);
+        ::setenv("PYTHONDONTWRITEBYTECODE", "1", 1);
 
         twin_ = std::make_unique<Twin>(dir_, twinOptions);
         device_ = std::make_unique<Device_Comm_Mgmt>(&utils_);
@@ -270,11 +262,7 @@ protected:
         if (device_) device_->DisconnectDevice();
         device_.reset();
         twin_.reset();
-        if (!dir_.empty()) {
-            std::string out;
-            Child rm({"/bin/rm", "-rf", dir_}, {});
-            rm.Wait(out, 30);
-        }
+        if (!dir_.empty()) velm::test::RunProgram({"/bin/rm", "-rf", dir_});
     }
 
     std::string Capture(const std::string& options) {
@@ -293,11 +281,11 @@ protected:
     std::string OpenPid(const std::string& doc, const std::string& keyName) {
         std::string file = dir_ + "/piddata.xml";
         WriteFile(file, doc);
-        Child verify({"/usr/bin/python3", "-m", "sim.scanner.pidverify", "--key",
-                      SourceDir() + "/sim/keys/uidai_" + keyName + "_test.key", "--piddata", file},
-                     {"PYTHONPATH=" + SourceDir(), "PYTHONDONTWRITEBYTECODE=1"});
-        std::string out;
-        return verify.Wait(out, 60) == 0 ? out : std::string();
+        // PYTHONPATH is set for the whole test process in SetUp.
+        velm::test::ProgramResult r = velm::test::RunProgram(
+            {"/usr/bin/python3", "-m", "sim.scanner.pidverify", "--key",
+             SourceDir() + "/sim/keys/uidai_" + keyName + "_test.key", "--piddata", file});
+        return r.exitStatus == 0 ? r.out : std::string();
     }
 
     static void ExpectError(const std::string& doc, const std::string& code, const std::string& info) {
