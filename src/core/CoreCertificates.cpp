@@ -33,7 +33,7 @@ std::string CertificateRequestBody(const std::string& serialNumber) {
     body += "<soapenv:Header/><soapenv:Body><tem:GetUIDAICertificates_2019>";
     body += "<tem:opd_num>1</tem:opd_num><tem:RDVer>1.0</tem:RDVer>";
     body += "<tem:argCertCIs>,,</tem:argCertCIs>";
-    body += "<tem:srno>" + velm::core::XmlEscape(serialNumber) + "</tem:srno><tem:cert_srno></tem:cert_srno>";
+    body += "<tem:srno>" + velm::net::XmlEscape(serialNumber) + "</tem:srno><tem:cert_srno></tem:cert_srno>";
     body += "</tem:GetUIDAICertificates_2019></soapenv:Body></soapenv:Envelope>";
     return body;
 }
@@ -64,8 +64,9 @@ int VELM_Core_Helper::CheckAndDownloadUidaiCertificates() {
             Commons::ShowNotification(answer);
             return -2;
         }
-        std::string resultText;
-        if (velm::core::ExtractSoapResult(answer, kCertificateAction, resultText) != 0) return -1;
+        const velm::net::SoapAnswer soap = velm::net::ParseSoapAnswer(answer, kCertificateAction);
+        if (!soap.ok()) return -1;
+        const std::string& resultText = soap.text;
         std::string trimmed = resultText;
         if (utils->trim(trimmed).empty()) return -1;  // a result element without text
 

@@ -108,10 +108,11 @@ bool VELM_Core_Helper::RegisterDevice() {
         const std::string reqData = utils->ConvertToBase64(reinterpret_cast<const uint8_t*>(data.data()), data.size());
         const std::string answer = http->SendRequestToServer(velm::profile::Get().serverOrigin + kRegistrationPath,
                                                              kRegistrationAction, RegistrationRequestBody(reqData));
-        std::string resultText;
-        const int step = velm::core::ExtractSoapResult(answer, kRegistrationAction, resultText);
-        if (step != 0) {
-            Logger::log(ERROR, prefix + "Invalid response received from server " + std::to_string(step) + ".");
+        const velm::net::SoapAnswer soap = velm::net::ParseSoapAnswer(answer, kRegistrationAction);
+        const std::string& resultText = soap.text;
+        if (!soap.ok()) {
+            Logger::log(ERROR, prefix + "Invalid response received from server " +
+                                   std::to_string(static_cast<int>(soap.step)) + ".");
             return false;
         }
         std::string trimmed = resultText;

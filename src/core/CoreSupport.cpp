@@ -135,63 +135,6 @@ std::string BuildDeviceTimeStamp(time_t t) {
     return std::string(date) + std::to_string(lt.tm_wday) + clock;
 }
 
-int RunProgram(const std::vector<std::string>& argv, int timeoutMs) {
-    if (argv.empty()) return -1;
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    if (posix_spawn_file_actions_init(&actions) != 0) return -1;
-    if (posix_spawnattr_init(&attr) != 0) {
-        posix_spawn_file_actions_destroy(&actions);
-        return -1;
-    }
-    // The child gets no descriptor of ours beyond the standard three, default signal
-    // dispositions (the service ignores SIGPIPE) and an empty signal mask.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) return -1;
-
-    Fd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
-    bool exited = false;
-    if (pidfd.get() >= 0) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-            if (left <= 0) break;
-            struct pollfd p{pidfd.get(), POLLIN, 0};
-            const int n = ::poll(&p, 1, static_cast<int>(left));
-            if (n > 0) {
-                exited = true;
-                break;
-            }
-            if (n < 0 && errno != EINTR) break;
-        }
-    }
-    if (!exited) ::kill(pid, SIGKILL);
-    int status = 0;
-    pid_t w;
-    do {
-        w = ::waitpid(pid, &status, 0);
-    } while (w < 0 && errno == EINTR);
-    if (w != pid || !exited) return -1;
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return -1;
-}
-
 // ---- Firmware version ---------------------------------------------------------------------
 
 bool ParseFirmwareVersionNumber(const std::string& version, long& out) {
@@ -285,39 +228,6 @@ bool WriteFileAtomically(const std::string& path, const std::string& data) {
     Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dirFd.get() >= 0) ::fsync(dirFd.get());
     return true;
-}
-
-int ExtractSoapResult(const std::string& answer, const std::string& operation, std::string& text) {
-    if (answer.empty()) return 1;
-    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
-    if (doc.Parse(answer.data(), answer.size()) != tinyxml2::XML_SUCCESS) return 1;
-    const tinyxml2::XMLElement* envelope = doc.FirstChildElement("soap:Envelope");
-    if (envelope == nullptr) return 2;
-    const tinyxml2::XMLElement* body = envelope->FirstChildElement("soap:Body");
-    if (body == nullptr) return 3;
-    const tinyxml2::XMLElement* response = body->FirstChildElement((operation + "Response").c_str());
-    if (response == nullptr) return 4;
-    const tinyxml2::XMLElement* result = response->FirstChildElement((operation + "Result").c_str());
-    if (result == nullptr) return 5;
-    const char* t = result->GetText();
-    text = t != nullptr ? t : "";
-    return 0;
-}
-
-std::string XmlEscape(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
-            default: out += c;
-        }
-    }
-    return out;
 }
 
 // ---- Registration ---------------------------------------------------------------------------

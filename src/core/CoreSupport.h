@@ -23,12 +23,6 @@ std::string FormatClockCommandTime(time_t t);
 // "%H:%M:%S", all in local time. Sunday 2026-01-04 08:05:09 gives "2026-01-04008:05:09".
 std::string BuildDeviceTimeStamp(time_t t);
 
-// Runs a program (looked up on PATH) with the given argument vector, no shell, with
-// descriptors above 2 closed in the child. Waits at most timeoutMs; a child still running
-// then is killed. Returns its exit status, or -1 when it could not be started, was killed or
-// timed out.
-int RunProgram(const std::vector<std::string>& argv, int timeoutMs);
-
 // ---- Firmware version ---------------------------------------------------------------------
 
 // Removes every "V" and then every "." and reads what is left as a decimal integer (leading
@@ -69,16 +63,6 @@ std::vector<uint8_t> DecodeBase64Bounded(const std::string& text, size_t maxByte
 // disk and renamed over path, then the directory is synced. False (and path untouched) on
 // any failure.
 bool WriteFileAtomically(const std::string& path, const std::string& data);
-
-// Takes a SOAP answer apart: soap:Envelope, soap:Body, <operation>Response,
-// <operation>Result, each the first child element of that exact name. Returns 0 and the
-// result element's text (empty when it has none) or the number of the step that failed:
-// 1 not well-formed XML (an empty text included), 2 no envelope, 3 no body, 4 no response
-// element, 5 no result element.
-int ExtractSoapResult(const std::string& answer, const std::string& operation, std::string& text);
-
-// Escapes &, <, >, " and ' for use inside XML text.
-std::string XmlEscape(const std::string& text);
 
 // ---- Registration ---------------------------------------------------------------------------
 

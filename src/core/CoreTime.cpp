@@ -8,6 +8,7 @@
 #include "core/VELM_Core_Helper.h"
 #include "device/Device_Comm_Mgmt.h"
 #include "security/VELM_Secure_Helper.h"
+#include "service/RunProgram.h"
 #include "service/Commons.h"
 #include "service/VELM_Utils.h"
 
@@ -40,7 +41,7 @@ bool VELM_Core_Helper::SetSystemTime(std::string dateText) {
             return false;
         }
         const std::string when = velm::core::FormatClockCommandTime(serverTime);
-        const int status = velm::core::RunProgram({"date", "-s", when}, kClockCommandTimeoutMs);
+        const int status = velm::RunProgram({"date", "-s", when}, kClockCommandTimeoutMs);
         if (status != 0) {
             Commons::ShowNotification(prefix + "clock command failed (status " + std::to_string(status) + ").");
             return false;

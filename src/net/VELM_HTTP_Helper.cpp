@@ -20,6 +20,7 @@
 #include <mutex>
 
 #include "service/Logger.h"
+#include "service/RunProgram.h"
 #include "service/Profile.h"
 #include "service/VELM_Utils.h"
 #include "velm_provision.h"
@@ -172,88 +173,12 @@ std::string XmlEscape(const std::string& text) {
     return out;
 }
 
-namespace {
-
-struct SpawnActions {
-    posix_spawn_file_actions_t a;
-    bool ok;
-    SpawnActions() { ok = posix_spawn_file_actions_init(&a) == 0; }
-    ~SpawnActions() {
-        if (ok) posix_spawn_file_actions_destroy(&a);
-    }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-};
-
-struct SpawnAttr {
-    posix_spawnattr_t a;
-    bool ok;
-    SpawnAttr() { ok = posix_spawnattr_init(&a) == 0; }
-    ~SpawnAttr() {
-        if (ok) posix_spawnattr_destroy(&a);
-    }
-    SpawnAttr(const SpawnAttr&) = delete;
-    SpawnAttr& operator=(const SpawnAttr&) = delete;
-};
-
-int ReapStatus(pid_t pid) {
-    int status = 0;
-    pid_t r;
-    do {
-        r = ::waitpid(pid, &status, 0);
-    } while (r < 0 && errno == EINTR);
-    if (r != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-}  // namespace
-
 int RunProgram(const std::vector<std::string>& argv, int timeoutMs) {
-    if (argv.empty() || argv[0].empty() || argv[0][0] != '/') return -1;
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    char env0[] = "PATH=/usr/bin:/bin";
-    char env1[] = "LC_ALL=C";
-    char* envp[] = {env0, env1, nullptr};
-
-    SpawnActions actions;
-    SpawnAttr attr;
-    if (!actions.ok || !attr.ok) return -1;
-    for (int fd = 0; fd <= 2; ++fd)
-        if (posix_spawn_file_actions_addopen(&actions.a, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0) != 0)
-            return -1;
-    // The child starts with default signal dispositions and an empty mask, whatever the service set.
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr.a, &all);
-    posix_spawnattr_setsigmask(&attr.a, &none);
-    posix_spawnattr_setflags(&attr.a, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0].c_str(), &actions.a, &attr.a, args.data(), envp) != 0) return -1;
-
-    Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-    if (pidfd.fd < 0) {
-        // Without a process descriptor the wait cannot be bounded: give up on the program.
-        ::kill(pid, SIGKILL);
-        ReapStatus(pid);
-        return -1;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) break;
-        pollfd p{pidfd.fd, POLLIN, 0};
-        const int r = ::poll(&p, 1, static_cast<int>(left));
-        if (r > 0) return ReapStatus(pid);
-        if (r < 0 && errno != EINTR) break;
-    }
-    ::kill(pid, SIGKILL);
-    ReapStatus(pid);
-    return -1;
+    velm::RunOptions options;
+    options.searchPath = false;
+    options.minimalEnvironment = true;
+    options.silent = true;
+    return velm::RunProgram(argv, timeoutMs, options);
 }
 
 }  // namespace velm::net

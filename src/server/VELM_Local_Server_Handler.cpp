@@ -32,6 +32,7 @@
 
 #include "server/velmhttpparser.h"
 #include "service/Profile.h"
+#include "service/RunProgram.h"
 
 extern char** environ;
 
@@ -331,22 +332,7 @@ ReadOutcome ReadRequest(Stream& stream, Deadline headDeadline, VELM_Http_Request
 }
 
 // Runs update-ca-certificates (found on PATH) and waits a bounded time for it.
-void RunTrustStoreUpdate() {
-    char arg0[] = "update-ca-certificates";
-    char* argv[] = {arg0, nullptr};
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, arg0, nullptr, nullptr, argv, environ) != 0) return;
-    UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-    if (pidfd.Get() >= 0) {
-        (void)WaitFor(pidfd.Get(), POLLIN, After(kCaInstallTimeoutMs), -1);
-    }
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == 0) {
-        ::kill(pid, SIGKILL);
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
-}
+void RunTrustStoreUpdate() { (void)velm::RunProgram({"update-ca-certificates"}, kCaInstallTimeoutMs); }
 
 }  // namespace
 

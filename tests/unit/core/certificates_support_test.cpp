@@ -18,6 +18,7 @@
 #include <mbedtls/sha256.h>
 
 #include "core/CoreSupport.h"
+#include "net/VELM_HTTP_Helper.h"
 #include "service/Profile.h"
 
 using namespace velm::core;
@@ -174,8 +175,8 @@ TEST_F(AtomicWrite, FailureLeavesTheOldFile) {
 }
 
 TEST(XmlText, EscapesMarkup) {
-    EXPECT_EQ(XmlEscape("S<1>&\"'"), "S&lt;1&gt;&amp;&quot;&apos;");
-    EXPECT_EQ(XmlEscape("ABC123"), "ABC123");
+    EXPECT_EQ(velm::net::XmlEscape("S<1>&\"'"), "S&lt;1&gt;&amp;&quot;&apos;");
+    EXPECT_EQ(velm::net::XmlEscape("ABC123"), "ABC123");
 }
 
 }  // namespace

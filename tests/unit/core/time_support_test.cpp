@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include "core/CoreSupport.h"
+#include "service/RunProgram.h"
+
+using velm::RunProgram;
 
 using namespace velm::core;
 
