@@ -343,7 +343,7 @@ std::string CaptureRun::BuildPidPart() {
     if (answer.empty() || pid.size() != 3) return ErrorPart("999", "Invalid Pid Data Received From Device");
 
     // Texts from the request and the scanner are escaped; ordinary values pass unchanged.
-    using velm::core::XmlEscape;
+    using velm::net::XmlEscape;
     std::string part = "<Resp fType=\"" + XmlEscape(rec_[po::kFType]) +
                        "\" iCount=\"0\" iType=\"0\" pCount=\"0\" errCode=\"0\" errInfo=\"\" fCount=\"" +
                        XmlEscape(rec_[po::kFCount]) + "\" ts=\"" + XmlEscape(captureTime_) + "\" nmPoints=\"" +

@@ -6,6 +6,7 @@
 
 #include "core/CoreSpoof.h"
 #include "core/CoreSupport.h"
+#include "net/VELM_HTTP_Helper.h"
 #include "core/VELM_Core_Helper.h"
 #include "device/Device_Comm_Mgmt.h"
 #include "security/VELM_Secure_Helper.h"
@@ -50,7 +51,7 @@ std::string Trimmed(VELM_Utils& utils, std::string text) {
 
 // name="value" followed by a blank; device texts are escaped so the element stays well formed.
 std::string Attribute(const char* name, const std::string& value) {
-    return std::string(name) + "=\"" + velm::core::XmlEscape(value) + "\" ";
+    return std::string(name) + "=\"" + velm::net::XmlEscape(value) + "\" ";
 }
 
 std::string InfoTimeStamp(VELM_Utils& utils) {
@@ -111,10 +112,10 @@ std::string VELM_Core_Helper::ProcessDeviceInfoRequest(bool forCapture, std::str
 
         xml += "<Additional_Info>";
         for (const auto& e : entries)
-            xml += "<Info name=\"" + std::string(e.first) + "\" value=\"" + velm::core::XmlEscape(e.second) + "\" />";
+            xml += "<Info name=\"" + std::string(e.first) + "\" value=\"" + velm::net::XmlEscape(e.second) + "\" />";
         xml += "</Additional_Info><additional_info>";
         for (const auto& e : entries)
-            xml += "<Param name=\"" + std::string(e.first) + "\" value=\"" + velm::core::XmlEscape(e.second) + "\" />";
+            xml += "<Param name=\"" + std::string(e.first) + "\" value=\"" + velm::net::XmlEscape(e.second) + "\" />";
         xml += "</additional_info></DeviceInfo>";
 
         // Only for its log lines and notifications.
