@@ -1,13 +1,42 @@
 // The device-monitoring thread routine.
 #include "service/DeviceMonitoring.h"
 
+#include <sys/socket.h>
+
 #include <cstdio>
 #include <exception>
 #include <string>
 #include <thread>
 
+#include "core/VELM_Core_Helper.h"
 #include "device/DeviceDiscovery.h"
+#include "device/Device_Comm_Mgmt.h"
+#include "security/VELM_Secure_Helper.h"
+#include "service/Commons.h"
 #include "service/Logger.h"
+
+bool ServiceScannerOperations::ConnectDevice() { return device_->ConnectDevice(); }
+void ServiceScannerOperations::DisconnectDevice() { device_->DisconnectDevice(); }
+std::string ServiceScannerOperations::GetDeviceModelId() { return device_->GetDeviceModelId(); }
+std::string ServiceScannerOperations::GetDeviceSerialNumber() { return device_->GetDeviceSerialNumber(); }
+std::string ServiceScannerOperations::GetOEMDeviceSerialNumber() { return device_->GetOEMDeviceSerialNumber(); }
+std::string ServiceScannerOperations::GetDeviceTime() { return device_->GetDeviceTime(); }
+bool ServiceScannerOperations::SetDeviceTime() { return core_->SetDeviceTime(); }
+void ServiceScannerOperations::SetRDSVER(const std::string& version) { secure_->SetRDSVER(version); }
+int ServiceScannerOperations::CheckAndDownloadUidaiCertificates() {
+    return core_->CheckAndDownloadUidaiCertificates();
+}
+int ServiceScannerOperations::IsDeviceRegistered(bool skipExpiryCheck) {
+    return core_->IsDeviceRegistered(skipExpiryCheck);
+}
+bool ServiceScannerOperations::RegisterDevice() { return core_->RegisterDevice(); }
+void ServiceScannerOperations::SendToSupportTool(const std::string& text) {
+    const int fd = Commons::supportClientsock.load();
+    if (fd < 0) return;
+    ::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+void ServiceScannerOperations::Log(int level, const std::string& message) { Logger::log(level, message); }
+void ServiceScannerOperations::Notify(const std::string& message) { Commons::ShowNotification(message); }
 
 namespace {
 

@@ -21,6 +21,7 @@
 #include "security/VELM_Secure_Helper.h"
 #include "server/VELM_Local_Server_Handler.h"
 #include "service/Commons.h"
+#include "service/DeviceMonitoring.h"
 #include "service/Logger.h"
 #include "service/Profile.h"
 #include "service/TimeSync.h"
@@ -63,6 +64,12 @@ VELM_Core_Helper velmCoreHelper(&devCommMgmtHelper, &velmHttpHelper, &velmUtils,
 VELM_Local_Server_Handler rdServerHandler(&devCommMgmtHelper, &velmHttpHelper, &velmUtils, &velmSecureHelper,
                                           &velmCoreHelper, false);
 // 8. velmFWUpgrade (VELM_FW_Upgrade) and 9. velmRDUpdate (VELM_RD_Update) follow here.
+
+// Device monitoring: the discovery pass bound to the objects above, run by its thread.
+ServiceScannerOperations monitoringOperations(&devCommMgmtHelper, &velmCoreHelper, &velmSecureHelper);
+velm::discovery::DeviceDiscovery deviceDiscovery(devCommMgmtHelper, velmCoreHelper.deviceInUse,
+                                                 monitoringOperations);
+DeviceMonitoringContext deviceMonitoringContext{&deviceDiscovery, &STOP_ALL_THREADS};
 
 namespace {
 
@@ -179,8 +186,10 @@ int main() {
         // 6. Self-update check (velmRDUpdate.ProcessForRDUpdate), synchronously, before any
         //    other thread starts.
 
-        // 7. Device-monitoring thread (StartDeviceMonitoring), detached. On failure:
-        //    FailStartup("Can't create device connection monitoring thread.").
+        // 7. Device-monitoring thread, detached.
+        if (!StartDetachedThread(StartDeviceMonitoring, &deviceMonitoringContext)) {
+            FailStartup("Can't create device connection monitoring thread.");
+        }
 
         // 8. Support-tool thread (StartSupportToolMonitoring), detached. On failure:
         //    FailStartup("Can't create support tool thread.").
