@@ -93,7 +93,9 @@ bool Device_Comm_Mgmt::ConnectDevice() {
         const std::string path = portPath.get();
         // Non-blocking: every wait on the port goes through poll with a deadline.
         UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
-        if (fd.get() < 0 || ::ioctl(fd.get(), TIOCEXCL) != 0) {
+        // Exclusive use is best effort: a tty layer without TIOCEXCL (ENOTTY, as under a
+        // device-emulation preload) still gives a usable port.
+        if (fd.get() < 0 || (::ioctl(fd.get(), TIOCEXCL) != 0 && errno != ENOTTY)) {
             Commons::ShowNotification("Can't open device connection.");
             return false;
         }
