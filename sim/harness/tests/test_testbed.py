@@ -110,8 +110,10 @@ class TestbedTest(unittest.TestCase):
         self.assertEqual(twin.got, ["VELM_ReadSRNO "])
         # The process sees the testbed's private installation root, not the build's.
         self.assertEqual(out["root"], ["VELM_L1_RD_Service"])
+        # It starts from a fresh installation: the TLS files and nothing else, whatever a dev run
+        # may have left in the build's own installation directory.
         self.assertEqual(sorted(os.listdir(self.tb.install_dir)),
-                         sorted(os.listdir(os.path.join(BUILD_DIR, "devroot", "opt", "VELM_L1_RD_Service"))))
+                         ["localhost.cer", "localhost_legacy.key", "velm_localhost_ca.crt"])
 
     def test_unplug_hangs_up_and_reenumeration_brings_the_other_product(self):
         self.tb.plug()
