@@ -26,7 +26,8 @@ def commands(tb):
         "Try, from another shell:",
         "",
         "  curl -s -X RDSERVICE http://127.0.0.1:11100/rd",
-        "  curl -sk -X RDSERVICE https://127.0.0.1:11100/rd      # same port, TLS",
+        "  curl -s --cacert %s -X RDSERVICE https://127.0.0.1:11100/rd   # same port, TLS"
+        % os.path.join(tb.install_dir, "velm_localhost_ca.crt"),
         "  curl -s -X RDSERVICE http://127.0.0.1:11200/rd",
         "  curl -s -X DEVICEINFO http://127.0.0.1:11100/rd/info",
         "  curl -s -X CAPTURE http://127.0.0.1:11100/rd/capture -H 'Content-Type: text/xml' \\",
@@ -39,7 +40,7 @@ def commands(tb):
         % (os.path.dirname(os.path.dirname(os.path.abspath(__file__))), keys),
         "  (see `/usr/bin/python3 -m sim.scanner.pidverify --help` for its options)",
         "",
-        "Service log: %s" % tb.install_dir,
+        "Service log: %s" % os.path.join(tb.install_dir, "Logs"),
         "Ctrl-C stops the service and removes everything the demo made.",
         "",
     ])
