@@ -2,6 +2,7 @@
 through a Python client; preflight, 404 and 405; the worker pool, its waiting slot and the busy
 answer; stalled clients. Each test runs the service in its own network namespace."""
 import os
+import signal
 import socket
 import ssl
 import subprocess
@@ -18,7 +19,25 @@ class RdServerTest(unittest.TestCase):
     def setUp(self):
         self.svc = Service()
         self.addCleanup(self.svc.close)
+        # Runs before close removes the sandbox: stop the service, then fail on any sanitizer
+        # report it wrote (sanitizer builds report on standard error).
+        self.addCleanup(self.stop_and_check_stderr)
         self.svc.start()
+
+    def stop_and_check_stderr(self):
+        proc = self.svc.proc
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGTERM)
+            try:
+                proc.wait(timeout=GUARD_SECONDS)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+                self.fail("the service did not stop on SIGTERM:\n" + self.svc.stderr())
+        err = self.svc.stderr()
+        self.assertNotIn("Sanitizer", err)
+        self.assertNotIn("runtime error:", err)  # UBSan reports without the word
+        self.assertEqual(proc.returncode, 0, err)
 
     def plain(self, port, request):
         s = self.svc.ns.connect(port)
