@@ -328,7 +328,9 @@ TEST_F(HttpHelperTest, DroppedConnection) {
 }
 
 TEST_F(HttpHelperTest, UnreachableServer) {
-    const std::string url = "https://127.0.0.1:" + std::to_string(nettest::FreePort()) + velm::net::kRegistrationPath;
+    const nettest::RefusingPort closed;
+    ASSERT_GT(closed.port, 0);
+    const std::string url = "https://127.0.0.1:" + std::to_string(closed.port) + velm::net::kRegistrationPath;
     EXPECT_EQ(helper_->SendRequestToServer(url, "RegisterDevice3", RegisterBody()), Fail(CURLE_COULDNT_CONNECT));
     EXPECT_EQ(helper_->GetTimeFromServer(url), "");
     EXPECT_EQ(helper_->GetDataFromServer(url), "");

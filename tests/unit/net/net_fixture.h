@@ -65,7 +65,8 @@ inline std::string Base64(const std::string& in) {
     return out;
 }
 
-// A port nobody listens on right now (bound, read, released).
+// A port nobody listens on right now (bound, read, released). Another process may take it
+// before the caller does; callers that hand it to a server retry on a bind failure.
 inline int FreePort() {
     int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -79,6 +80,30 @@ inline int FreePort() {
     ::close(s);
     return port;
 }
+
+// A loopback port that refuses every connection for as long as the object lives: it is bound
+// but never listened on, so no other process can start listening there meanwhile.
+class RefusingPort {
+public:
+    RefusingPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+            port = ntohs(a.sin_port);
+    }
+    ~RefusingPort() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+    int port = -1;
+
+private:
+    int fd_;
+};
 
 // A child process whose standard output the test reads line by line; it gets SIGTERM when the
 // test process dies and is stopped (by its pid) when the object goes.
@@ -169,6 +194,7 @@ public:
         }
         if (out_ >= 0) ::close(out_);
         out_ = -1;
+        buf_.clear();
     }
 
 private:
@@ -247,14 +273,20 @@ private:
 class Tinyproxy {
 public:
     bool Start(const std::string& dir, const std::string& user = "", const std::string& password = "") {
-        port = FreePort();
-        const std::string conf = dir + "/tinyproxy.conf";
-        std::string text = "Port " + std::to_string(port) +
-                           "\nListen 127.0.0.1\nTimeout 30\nLogLevel Info\nMaxClients 20\nAllow 127.0.0.1\n";
-        if (!user.empty()) text += "BasicAuth " + user + " " + password + "\n";
-        WriteFile(conf, text);
-        if (!child_.Start({"/usr/bin/tinyproxy", "-d", "-c", conf}, {"PATH=/usr/bin:/bin"}, dir)) return false;
-        return child_.WaitForLine("Accepting connections", 30000);
+        // The free port may be taken by another process before tinyproxy binds it; then
+        // tinyproxy ends at once and another port is tried.
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            port = FreePort();
+            const std::string conf = dir + "/tinyproxy.conf";
+            std::string text = "Port " + std::to_string(port) +
+                               "\nListen 127.0.0.1\nTimeout 30\nLogLevel Info\nMaxClients 20\nAllow 127.0.0.1\n";
+            if (!user.empty()) text += "BasicAuth " + user + " " + password + "\n";
+            WriteFile(conf, text);
+            if (!child_.Start({"/usr/bin/tinyproxy", "-d", "-c", conf}, {"PATH=/usr/bin:/bin"}, dir)) return false;
+            if (child_.WaitForLine("Accepting connections", 30000)) return true;
+            child_.Stop();
+        }
+        return false;
     }
     // Number of tunnels requested to `target` (host:port) before the tunnel to `sentinel` shows up.
     int CountConnectsBefore(const std::string& target, const std::string& sentinel) {
