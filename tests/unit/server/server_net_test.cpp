@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -285,6 +286,31 @@ TEST_F(ServerNet, InstallsLocalCaAndServesPlainAndTlsOnBothPorts) {
     EXPECT_EQ(Exchange(11200, "GET / HTTP/1.1\r\n\r\n"), server.resp_405());
     TlsClient tls(11100);
     EXPECT_EQ(tls.Exchange("GET / HTTP/1.1\r\n\r\n"), server.resp_405());
+}
+
+TEST_F(ServerNet, TrustStoreUpdateStartsWithDefaultSignalDispositions) {
+    // The service ignores SIGPIPE; the program it runs must not inherit that.
+    const fs::path script = root_ / "bin" / "update-ca-certificates";
+    const fs::path status = root_ / "sigign";
+    {
+        std::ofstream out(script, std::ios::trunc);
+        out << "#!/bin/sh\nsed -n 's/^SigIgn:[[:space:]]*//p' /proc/$$/status > '" << status.string() << "'\n";
+    }
+    fs::permissions(script, fs::perms::owner_all);
+    struct sigaction ignore {}, previous {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &previous), 0);
+    testing::internal::CaptureStdout();
+    Start();
+    testing::internal::GetCapturedStdout();
+    ::sigaction(SIGPIPE, &previous, nullptr);
+
+    std::ifstream in(status);
+    std::string mask;
+    ASSERT_TRUE(std::getline(in, mask)) << "the program did not run";
+    const unsigned long long ignored = std::stoull(mask, nullptr, 16);
+    EXPECT_EQ(ignored & (1ULL << (SIGPIPE - 1)), 0u) << "SigIgn " << mask;
 }
 
 TEST_F(ServerNet, TakenRangePortsAreSkippedAndLocationNamesTheBoundPort) {
