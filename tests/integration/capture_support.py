@@ -136,16 +136,20 @@ class CountingTwin(ScannerTwin):
         self.lines = []  # (bytes on the wire, seconds spent answering)
 
     def _handle_line(self, line):
+        # Counted before the answer goes out: the service may finish its request before this
+        # thread comes back from writing the reply.
+        row = [len(line) + 2, 0.0]
+        with self._count_lock:
+            self.lines.append(row)
         start = time.perf_counter()
         super()._handle_line(line)
-        spent = time.perf_counter() - start
-        with self._count_lock:
-            self.lines.append((len(line) + 2, spent))
+        row[1] = time.perf_counter() - start
 
     def take_lines(self):
+        """[(bytes, seconds)] since the last call."""
         with self._count_lock:
             out, self.lines = self.lines, []
-        return out
+        return [tuple(r) for r in out]
 
 
 def wait_until_settled(tb, start=0, timeout=60):
