@@ -154,9 +154,14 @@ class CountingTwin(ScannerTwin):
 
 def wait_until_settled(tb, start=0, timeout=60):
     """Waits until the plug-in sequence of the scanner that came up after console line `start`
-    has finished with the scanner registered: the service then leaves the link alone."""
-    return tb.service.wait_for_line(r"^Notification: Device is registered with UIDAI\.$", timeout=timeout,
+    has finished with the scanner registered: the service then leaves the link alone.
+
+    The pass holds the busy flag until its very end, a moment after its last notification, so
+    the wait goes on until RDSERVICE no longer reports the service as used."""
+    line = tb.service.wait_for_line(r"^Notification: Device is registered with UIDAI\.$", timeout=timeout,
                                     start=start)
+    tb.wait_for(lambda: tb.status() == "READY", timeout=timeout, interval=0.05, what="RDSERVICE READY")
+    return line
 
 
 def raw_request(method, path, body, port=11100, timeout=60.0):

@@ -159,6 +159,10 @@ class CaptureEndToEnd(ServiceWithScanner):
                 self.assertEqual(reqs[0]["format"], "X" if fmt == "0" else "P")
                 self.assertFalse(any(r["first"] for r in reqs[1:]))
 
+    def test_capture_over_tls_on_the_second_port(self):
+        text = self.capture(pid_options(fmt="1", posh="LEFT_INDEX", demo=DEMO_XML), port=11200, tls=True)
+        self.check_success(text, env="P", key="P", fcount=1, ftype="0", fmt="1", posh="LEFT_INDEX", demo=True)
+
     def test_second_finger_timing_out_keeps_the_first(self):
         self.twin.queue_capture({"result": "ok", "minutiae": 57}, {"result": "timeout"})
         text = self.capture(pid_options(fcount="2", posh="RIGHT_INDEX,LEFT_INDEX"))
