@@ -48,7 +48,18 @@ class ServiceWithScanner(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.tb.close()
+        # The service stops cleanly and no sanitizer (in sanitizer builds) reported anything.
+        service = cls.tb.service
+        try:
+            rc = cls.tb.stop_service()
+            output = service.output() if service else ""
+        finally:
+            cls.tb.close()
+        for marker in ("Sanitizer", "runtime error:"):
+            if marker in output:
+                raise AssertionError("sanitizer report from the service:\n" + output[-4000:])
+        if rc != 0:
+            raise AssertionError("service exited with %r:\n%s" % (rc, output[-4000:]))
 
     def setUp(self):
         self.twin.release_captures()
