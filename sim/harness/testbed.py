@@ -422,7 +422,10 @@ class Testbed:
         preload = "libumockdev-preload.so.0"
         if "LD_PRELOAD" in os.environ:  # sanitizer runtimes must come first
             preload = os.environ["LD_PRELOAD"] + ":" + preload
-        return [sys.executable if sys.executable.startswith("/usr/bin/") else "/usr/bin/python3",
+        # Without CAP_SYS_TIME: whatever the service runs, the host clock stays as it is (the
+        # recording `date` first on PATH is the check, this is the guarantee).
+        return ["/usr/bin/setpriv", "--bounding-set=-sys_time", "--inh-caps=-sys_time", "--",
+                sys.executable if sys.executable.startswith("/usr/bin/") else "/usr/bin/python3",
                 "-m", "sim.harness.launch",
                 "--bind", self.devroot, os.path.join(self.build_dir, "devroot"),
                 "--setenv", "LD_PRELOAD=" + preload,

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <map>
+#include <chrono>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -539,7 +540,8 @@ public:
     }
     void WaitFor(int n) {
         std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [&] { return count_ >= n; });
+        ASSERT_TRUE(cv_.wait_for(lock, std::chrono::seconds(30), [&] { return count_ >= n; }))
+            << "the monitoring loop stopped making passes";
     }
     int Count() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -578,7 +580,9 @@ TEST(MonitoringThread, RunsPassesReportsFailuresAndStops) {
     std::thread thread([&] { EXPECT_EQ(StartDeviceMonitoring(&context), nullptr); });
     passes.WaitFor(2);  // the loop survived the exception
     throwKind = 2;
-    passes.WaitFor(4);
+    // The pass that takes the request to throw may already be under way; two passes after
+    // this point, the throw has been handled whichever pass took it.
+    passes.WaitFor(passes.Count() + 2);
     stop = true;
     thread.join();
 
