@@ -128,9 +128,8 @@ bool VELM_Core_Helper::RegisterDevice() {
         }
         Logger::log(DEBUG, "Device Registration Process: Device registration process complete.");
         const velm::core::SpoofSettingsText kept = velm::core::ApplySpoofSettingRanges(received);
-        utils->WriteParameterDataToConfigFile("ATTEMPT", kept.attempt);
-        utils->WriteParameterDataToConfigFile("TIMELOCK", kept.timelock);
-        utils->WriteParameterDataToConfigFile("LEVEL", kept.level);
+        utils->WriteParametersToConfigFile(
+            {{"ATTEMPT", kept.attempt}, {"TIMELOCK", kept.timelock}, {"LEVEL", kept.level}});
         maxSpoofAttempts.store(velm::core::TextToInt(kept.attempt));
         lockMinutes.store(velm::core::TextToInt(kept.timelock));
         return true;

@@ -131,10 +131,10 @@ bool JudgeLiveness(VELM_Core_Helper& core, const std::string& liveness, const st
 
 void PersistCounters(VELM_Core_Helper& core) {
     if (!core.utils) return;
-    core.utils->WriteParameterDataToConfigFile(
-        "LAST_SPOOF_CHECK",
-        core.utils->GetStringFromTime(static_cast<time_t>(core.lastSpoofCheck.load()), "%Y-%m-%d %H:%M:%S"));
-    core.utils->WriteParameterDataToConfigFile("SPOOF_ATTEMPT", std::to_string(core.spoofAttempts.load()));
+    core.utils->WriteParametersToConfigFile(
+        {{"LAST_SPOOF_CHECK",
+          core.utils->GetStringFromTime(static_cast<time_t>(core.lastSpoofCheck.load()), "%Y-%m-%d %H:%M:%S")},
+         {"SPOOF_ATTEMPT", std::to_string(core.spoofAttempts.load())}});
 }
 
 }  // namespace velm::spoof

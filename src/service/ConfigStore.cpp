@@ -139,35 +139,53 @@ std::string VELM_Utils::ReadParameterFromConfigFile(const std::string& key) cons
     return std::string();
 }
 
-void VELM_Utils::WriteParameterDataToConfigFile(const std::string& key, const std::string& valueIn) const {
+void VELM_Utils::WriteParameterDataToConfigFile(const std::string& key, const std::string& value) const {
+    WriteParametersToConfigFile({{key, value}});
+}
+
+void VELM_Utils::WriteParametersToConfigFile(const std::vector<std::pair<std::string, std::string>>& entries) const {
     try {
-        // The value ends at its first NUL byte. A key with ":" or a line break, or a value
-        // with a line break, would forge or corrupt other lines of the store: refused.
-        const std::string value = valueIn.substr(0, valueIn.find('\0'));
-        if (key.empty() || key.find_first_of(":\n\0", 0, 3) != std::string::npos ||
-            value.find('\n') != std::string::npos)
-            return;
+        // Each value ends at its first NUL byte. A key with ":" or a line break, or a value
+        // with a line break, would forge or corrupt other lines of the store: refused, and
+        // then nothing of the batch is written.
+        std::vector<std::pair<std::string, std::string>> clean;
+        for (const auto& e : entries) {
+            const std::string& key = e.first;
+            const std::string value = e.second.substr(0, e.second.find('\0'));
+            if (key.empty() || key.find_first_of(":\n\0", 0, 3) != std::string::npos ||
+                value.find('\n') != std::string::npos)
+                return;
+            clean.emplace_back(key, value);
+        }
+        if (clean.empty()) return;
 
         std::lock_guard<std::mutex> lock(StoreMutex());
         const std::string plain = ReadPlaintext(*this);
 
-        // Every line of this key goes, so the one appended below is the only one left.
+        // Every line of a key written goes, so the ones appended below are the only ones left,
+        // at the end of the store in the order given.
         std::string next;
         size_t start = 0;
         while (start < plain.size()) {
             size_t end = plain.find('\n', start);
             if (end == std::string::npos) end = plain.size();
             std::string line = plain.substr(start, end - start);
-            if (!LineHasKey(line, key)) {
+            bool written = false;
+            for (const auto& e : clean) written = written || LineHasKey(line, e.first);
+            if (!written) {
                 next += line;
                 next += '\n';
             }
             start = end + 1;
         }
-        next += key;
-        next += ':';
-        next += value;
-        next += '\n';
+        for (const auto& e : clean) {
+            next += e.first;
+            next += ':';
+            next += e.second;
+            next += '\n';
+        }
+        // Nothing changes (same lines in the same order): the disk is not touched.
+        if (next == plain + "\n" || next == plain) return;
         if (next.size() % 16 != 0) next.append(16 - next.size() % 16, ' ');
         // A store larger than the reader's buffer could never be read back; keep the old one.
         if (next.size() > kMaxStoreBytes) return;

@@ -21,7 +21,19 @@ TimeSyncContext BindTimeSync(const std::atomic<bool>* stop, std::atomic<int64_t>
     ctx.deviceConnected = [device] { return device != nullptr && device->connected.load(); };
     ctx.fetchServerTime = [http] { return http->GetTimeFromServer(velm::profile::Get().serverOrigin + kTimePath); };
     ctx.setSystemTime = [core](const std::string& date) { return core->SetSystemTime(date); };
-    ctx.setDeviceTime = [core] { return core->SetDeviceTime(); };
+    ctx.setDeviceTime = [core] {
+        // Hold the scanner as a request does, so no capture starts between the clock reading
+        // and the time request. A request that got there first checks the scanner clock itself.
+        if (!core->TryAcquireDevice()) {
+            Logger::log(INFO, "Scanner in use: its clock is left to the running request.");
+            return true;
+        }
+        struct Release {
+            VELM_Core_Helper* core;
+            ~Release() { core->ReleaseDevice(); }
+        } release{core};
+        return core->SetDeviceTime();
+    };
     ctx.lastCheckTime = [lastTimeCheck] { return static_cast<time_t>(lastTimeCheck->load()); };
     ctx.recordCheck = [lastTimeCheck, server](time_t when) {
         lastTimeCheck->store(static_cast<int64_t>(when));

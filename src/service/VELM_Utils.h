@@ -6,6 +6,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velm {
@@ -61,6 +62,8 @@ public:
     bool CreateDirectories() const;
     std::string ReadParameterFromConfigFile(const std::string& key) const;
     void WriteParameterDataToConfigFile(const std::string& key, const std::string& value) const;
+    // Sets several keys with one replacement of the store, as if written one after the other.
+    void WriteParametersToConfigFile(const std::vector<std::pair<std::string, std::string>>& entries) const;
 
     static constexpr size_t kPublicKeyRecordSize = 263;
     static constexpr size_t kShortPublicKeyRecordSize = 260;

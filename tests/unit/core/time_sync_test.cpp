@@ -8,7 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "TempInstallRoot.h"
+#include "core/VELM_Core_Helper.h"
+#include "device/Device_Comm_Mgmt.h"
 #include "service/TimeSync.h"
+#include "service/VELM_Utils.h"
 
 using namespace velm::timesync;
 
@@ -233,3 +237,25 @@ TEST_F(TimeSyncLoop, ThreadEntryStopsOnTheFlag) {
 }
 
 }  // namespace
+
+// The hooks bound to the real service objects: setting the scanner clock holds the scanner
+// like a request does, and steps aside while a request holds it.
+
+TEST(TimeSyncBindings, DeviceTimeHoldsTheScannerAndStepsAsideForARequest) {
+    TempInstallRoot root;
+    VELM_Utils utils;
+    Device_Comm_Mgmt device(&utils);  // no scanner connected
+    VELM_Core_Helper core(&device, nullptr, &utils, nullptr);
+    std::atomic<bool> stop{false};
+    std::atomic<int64_t> lastCheck{0};
+    velm::timesync::TimeSyncContext ctx =
+        velm::timesync::BindTimeSync(&stop, &lastCheck, &core, nullptr, &device, nullptr);
+
+    ASSERT_TRUE(core.TryAcquireDevice());  // a capture holds the scanner
+    EXPECT_TRUE(ctx.setDeviceTime());      // left to the capture, nothing reported as failed
+    EXPECT_TRUE(core.deviceInUse.load());  // and the capture's hold is untouched
+    core.ReleaseDevice();
+
+    EXPECT_FALSE(ctx.setDeviceTime());      // idle: it really tries (and fails: no scanner)
+    EXPECT_FALSE(core.deviceInUse.load());  // and lets go of the scanner afterwards
+}

@@ -217,3 +217,33 @@ TEST(InstallLayout, CreateDirectories) {
     std::filesystem::remove_all(root.root() + "/opt");
     EXPECT_FALSE(utils.CreateDirectories()) << "the parent of the installation directory is missing";
 }
+
+TEST_F(ConfigStore, BatchWriteEqualsOneWriteAfterAnotherInOneReplacement) {
+    utils.WriteParameterDataToConfigFile("A", "1");
+    utils.WriteParameterDataToConfigFile("B", "2");
+    utils.WriteParameterDataToConfigFile("C", "3");
+    utils.WriteParametersToConfigFile({{"A", "9"}, {"C", "8"}});
+    const std::string expected = "B:2\nA:9\nC:8\n";
+    EXPECT_EQ(DecryptExternally(store()).substr(0, expected.size()), expected);
+
+    // A batch with one bad key writes nothing of it.
+    utils.WriteParametersToConfigFile({{"B", "5"}, {"BAD:KEY", "x"}});
+    EXPECT_EQ(utils.ReadParameterFromConfigFile("B"), "2");
+}
+
+TEST_F(ConfigStore, WriteThatChangesNothingLeavesTheFileAlone) {
+    utils.WriteParametersToConfigFile({{"SPOOF_ATTEMPT", "0"}, {"LAST_SPOOF_CHECK", "2026-12-09 10:00:00"}});
+    struct stat before{};
+    ASSERT_EQ(::stat(store().c_str(), &before), 0);
+    utils.WriteParametersToConfigFile({{"SPOOF_ATTEMPT", "0"}, {"LAST_SPOOF_CHECK", "2026-12-09 10:00:00"}});
+    struct stat after{};
+    ASSERT_EQ(::stat(store().c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino);  // not replaced
+
+    // The same values in another order do change the file (a written key moves to the end).
+    utils.WriteParameterDataToConfigFile("SPOOF_ATTEMPT", "0");
+    ASSERT_EQ(::stat(store().c_str(), &after), 0);
+    EXPECT_NE(before.st_ino, after.st_ino);
+    const std::string expected = "LAST_SPOOF_CHECK:2026-12-09 10:00:00\nSPOOF_ATTEMPT:0\n";
+    EXPECT_EQ(DecryptExternally(store()).substr(0, expected.size()), expected);
+}
