@@ -163,19 +163,26 @@ int VELM_Secure_Helper::FinishRequest(RequestKind kind, const char* scannerTime,
     return static_cast<int>(resultLength);
 }
 
+int VELM_Secure_Helper::CheckClockAndCode(const char* scannerTime, const uint8_t* deviceCode, int deviceCodeLength,
+                                          int codeFailure) {
+    if (!ValidTimeText(scannerTime)) {
+        SetLastError("INVALID_TIMESTAMP");
+        return INVALID_INPUT;
+    }
+    if (deviceCode == nullptr || deviceCodeLength != kDeviceCodeLength) {
+        SetLastError("INVALID_KEYSEED");
+        return codeFailure;
+    }
+    return 0;
+}
+
 int VELM_Secure_Helper::GenerateEncryptedTS(const char* scannerTime, const uint8_t* deviceCode,
                                             int deviceCodeLength, const char* timeToSet, uint8_t* out,
                                             std::size_t outCapacity) {
     try {
         SetLastError("");
-        if (!ValidTimeText(scannerTime)) {
-            SetLastError("INVALID_TIMESTAMP");
-            return INVALID_INPUT;
-        }
-        if (deviceCode == nullptr || deviceCodeLength != kDeviceCodeLength) {
-            SetLastError("INVALID_KEYSEED");
-            return INVALID_INPUT;
-        }
+        if (const int failed = CheckClockAndCode(scannerTime, deviceCode, deviceCodeLength, INVALID_INPUT))
+            return failed;
         if (timeToSet == nullptr || std::strlen(timeToSet) != kTimeTextLength) {
             SetLastError("INVALID_DATA");
             return INVALID_INPUT;
@@ -196,14 +203,8 @@ int VELM_Secure_Helper::GenerateEncryptedCapReq(const char* scannerTime, const u
                                                 std::size_t outCapacity) {
     try {
         SetLastError("");
-        if (!ValidTimeText(scannerTime)) {
-            SetLastError("INVALID_TIMESTAMP");
-            return INVALID_INPUT;
-        }
-        if (deviceCode == nullptr || deviceCodeLength != kDeviceCodeLength) {
-            SetLastError("INVALID_KEYSEED");
-            return INVALID_INPUT;
-        }
+        if (const int failed = CheckClockAndCode(scannerTime, deviceCode, deviceCodeLength, INVALID_INPUT))
+            return failed;
         if (params == nullptr || paramsLength < 1) {
             SetLastError("INVALID_DATA");
             return INVALID_INPUT;
@@ -224,14 +225,8 @@ int VELM_Secure_Helper::GenerateEncryptedModeReq(const char* scannerTime, const 
                                                  uint8_t* out, std::size_t outCapacity) {
     try {
         SetLastError("");
-        if (!ValidTimeText(scannerTime)) {
-            SetLastError("INVALID_TIMESTAMP");
-            return INVALID_INPUT;
-        }
-        if (deviceCode == nullptr || deviceCodeLength != kDeviceCodeLength) {
-            SetLastError("INVALID_KEYSEED");
-            return INVALID_INPUT;
-        }
+        if (const int failed = CheckClockAndCode(scannerTime, deviceCode, deviceCodeLength, INVALID_INPUT))
+            return failed;
         if (mode == nullptr || modeLength < 1) {
             SetLastError("INVALID_DATA");
             return INVALID_INPUT;
@@ -251,14 +246,8 @@ int VELM_Secure_Helper::GenerateEncryptedKeyChangeReq(const char* scannerTime, c
                                                       int keyRecordLength, uint8_t* out, std::size_t outCapacity) {
     try {
         SetLastError("");
-        if (!ValidTimeText(scannerTime)) {
-            SetLastError("INVALID_TIMESTAMP");
-            return INVALID_INPUT;
-        }
-        if (deviceCode == nullptr || deviceCodeLength != kDeviceCodeLength) {
-            SetLastError("INVALID_KEYSEED");
-            return INVALID_INPUT;
-        }
+        if (const int failed = CheckClockAndCode(scannerTime, deviceCode, deviceCodeLength, INVALID_INPUT))
+            return failed;
         if (keyRecord == nullptr || keyRecordLength != kKeyRecordLength) {
             SetLastError("INVALID_DATA");
             return INVALID_INPUT;
@@ -280,14 +269,8 @@ int VELM_Secure_Helper::GenerateEncryptedRequestDataEx(const char* scannerTime, 
                                                        const uint8_t* wadh, int wadhLength, const uint8_t* uidaiKey,
                                                        uint8_t* out, std::size_t outCapacity) {
     try {
-        if (!ValidTimeText(scannerTime)) {
-            SetLastError("INVALID_TIMESTAMP");
-            return INVALID_INPUT;
-        }
-        if (deviceCode == nullptr || deviceCodeLength != kDeviceCodeLength) {
-            SetLastError("INVALID_KEYSEED");
-            return INVALID_KEYSEED;
-        }
+        if (const int failed = CheckClockAndCode(scannerTime, deviceCode, deviceCodeLength, INVALID_KEYSEED))
+            return failed;
         if (random4 == nullptr) {
             SetLastError("INVALID_RANDOM_VAL");
             return INVALID_RANDOM_VAL;

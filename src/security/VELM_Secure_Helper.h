@@ -88,6 +88,9 @@ private:
     int FinishRequest(RequestKind kind, const char* scannerTime, const uint8_t* deviceCode,
                       const std::string& plain, uint8_t* out, std::size_t outCapacity);
     void SetLastError(const std::string& text);
+    // Checks the scanner clock text and the device code every request is built from: 0 when
+    // usable, else the failure code (codeFailure for a bad device code), the last error set.
+    int CheckClockAndCode(const char* scannerTime, const uint8_t* deviceCode, int deviceCodeLength, int codeFailure);
 
     mutable std::mutex mutex_;  // guards the three texts below
     std::string lastError;
