@@ -3,6 +3,7 @@
 import json
 import os
 import select
+import shutil
 import signal
 import socket
 import subprocess
@@ -16,7 +17,11 @@ from sim.scanner import crypto
 
 class CliTest(unittest.TestCase):
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="scanner-cli-")
+        # Under the build tree when CTest runs it, never outside what the test owns.
+        base = os.path.join(os.environ.get("VELM_BINARY_DIR", os.path.dirname(os.path.abspath(__file__))),
+                            "test-tmp")
+        os.makedirs(base, exist_ok=True)
+        self.dir = tempfile.mkdtemp(prefix="scanner-cli-", dir=base)
         self.link = os.path.join(self.dir, "ttyVELM0")
         self.sock_path = os.path.join(self.dir, "twin.sock")
         env = dict(os.environ, PYTHONPATH=crypto.repo_root())
@@ -31,6 +36,7 @@ class CliTest(unittest.TestCase):
             self.proc.kill()
         self.proc.wait(10)
         self.proc.stdout.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
 
     def wait_line(self, want, timeout=30):
         deadline = time.monotonic() + timeout
