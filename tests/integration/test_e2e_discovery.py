@@ -23,9 +23,17 @@ class DiscoveryEndToEnd(unittest.TestCase):
         self.tb.start_server()
 
     def start(self):
-        self.tb.start_service()
+        service = self.tb.start_service()
+        self.addCleanup(self.check_stopped_cleanly, service)
         self.tb.wait_for_port()
-        return self.tb.service
+        return service
+
+    def check_stopped_cleanly(self, service):
+        # Stops the service if the test did not, then: no sanitizer report (sanitizer builds).
+        self.tb.stop_service()
+        output = service.output()
+        for marker in ("Sanitizer", "runtime error:"):
+            self.assertNotIn(marker, output, output[-4000:])
 
     def notification(self, text, start=0, timeout=60):
         return self.tb.service.wait_for_line(r"^Notification: " + re.escape(text), timeout=timeout, start=start)
