@@ -95,10 +95,13 @@ def read_all(sock):
         out += chunk
 
 
-class Service:
-    """One dev service process in its sandbox with a recording update-ca-certificates."""
+class Sandbox:
+    """A private copy of the dev installation root, a recording update-ca-certificates first on
+    PATH, and the dev service started in its own network and mount namespace without
+    CAP_SYS_TIME (whatever it runs, the host clock stays as it is). Its standard error goes to
+    stderr_path; proc.stdout is the caller's to read."""
 
-    def __init__(self, prefix="rdserver."):
+    def __init__(self, prefix, hold=""):
         base = os.path.join(BINARY_DIR, "test-roots")
         os.makedirs(base, exist_ok=True)
         self.dir = tempfile.mkdtemp(prefix=prefix, dir=base)
@@ -113,13 +116,24 @@ class Service:
         os.chmod(fake, 0o755)
         env = dict(os.environ)
         env["PATH"] = bindir + os.pathsep + env.get("PATH", "/usr/bin:/bin")
-        # Without CAP_SYS_TIME: whatever the service runs, the host clock stays as it is.
         cmd = ["setpriv", "--bounding-set=-sys_time", "--inh-caps=-sys_time", "--",
                "unshare", "-n", "-m", "--", "/usr/bin/python3", SANDBOX, "--root", self.root,
-               "--devroot", DEVROOT, "--", SERVICE]
+               "--devroot", DEVROOT]
+        if hold:
+            cmd += ["--hold", hold]
+        cmd += ["--", SERVICE]
         self.stderr_path = os.path.join(self.dir, "stderr.txt")
         self._stderr = open(self.stderr_path, "wb")
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=self._stderr, env=env)
+
+
+class Service:
+    """One dev service process in its sandbox with a recording update-ca-certificates."""
+
+    def __init__(self, prefix="rdserver."):
+        box = Sandbox(prefix)
+        self.dir, self.root, self.ca_calls = box.dir, box.root, box.ca_calls
+        self.stderr_path, self._stderr, self.proc = box.stderr_path, box._stderr, box.proc
         self.lines = []
         self._queue = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()

@@ -9,16 +9,12 @@ import queue
 import shutil
 import signal
 import subprocess
-import tempfile
 import threading
 import time
 import unittest
 
-BINARY_DIR = os.environ.get("VELM_BINARY_DIR", "")
-SOURCE_DIR = os.environ.get("VELM_SOURCE_DIR", "")
-SERVICE = os.path.join(BINARY_DIR, "velm_rd_service_dev")
-DEVROOT = os.path.join(BINARY_DIR, "devroot")
-SANDBOX = os.path.join(SOURCE_DIR, "tests", "integration", "service_sandbox.py")
+from rdclient import Sandbox
+
 
 # Upper bound for any single wait; a healthy run takes a fraction of it.
 GUARD_SECONDS = 60
@@ -35,30 +31,9 @@ class ServiceRun:
     """One service process in its sandbox; its standard output is read line by line."""
 
     def __init__(self, hold=""):
-        base = os.path.join(BINARY_DIR, "test-roots")
-        os.makedirs(base, exist_ok=True)
-        self.dir = tempfile.mkdtemp(prefix="lifecycle.", dir=base)
-        self.root = os.path.join(self.dir, "devroot")
-        shutil.copytree(DEVROOT, self.root, symlinks=True)
-        bindir = os.path.join(self.dir, "bin")
-        os.makedirs(bindir)
-        self.ca_calls = os.path.join(self.dir, "update-ca-certificates.calls")
-        fake = os.path.join(bindir, "update-ca-certificates")
-        with open(fake, "w") as f:
-            f.write("#!/bin/sh\necho \"$@\" >> '%s'\nexit 0\n" % self.ca_calls)
-        os.chmod(fake, 0o755)
-        env = dict(os.environ)
-        env["PATH"] = bindir + os.pathsep + env.get("PATH", "/usr/bin:/bin")
-        # Without CAP_SYS_TIME: whatever the service runs, the host clock stays as it is.
-        cmd = ["setpriv", "--bounding-set=-sys_time", "--inh-caps=-sys_time", "--",
-               "unshare", "-n", "-m", "--", "/usr/bin/python3", SANDBOX, "--root", self.root,
-               "--devroot", DEVROOT]
-        if hold:
-            cmd += ["--hold", hold]
-        cmd += ["--", SERVICE]
-        self.stderr_path = os.path.join(self.dir, "stderr.txt")
-        self._stderr = open(self.stderr_path, "wb")
-        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=self._stderr, env=env)
+        box = Sandbox("lifecycle.", hold)
+        self.dir, self.root, self.ca_calls = box.dir, box.root, box.ca_calls
+        self.stderr_path, self._stderr, self.proc = box.stderr_path, box._stderr, box.proc
         self.lines = []
         self._queue = queue.Queue()
         self._reader = threading.Thread(target=self._read, daemon=True)
