@@ -411,6 +411,10 @@ class Testbed:
         for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"):
             if key in os.environ:
                 env[key] = os.environ[key]
+        # ThreadSanitizer cannot see the umockdev preload's own descriptor bookkeeping.
+        supp = os.path.join(SOURCE_DIR, "tests", "sanitizers", "tsan-umockdev.supp")
+        tsan = env.get("TSAN_OPTIONS", "")
+        env["TSAN_OPTIONS"] = (tsan + ":" if tsan else "") + "suppressions=" + supp
         # The umockdev preload comes before a sanitizer runtime linked into the service.
         asan = env.get("ASAN_OPTIONS", "")
         if "verify_asan_link_order" not in asan:
