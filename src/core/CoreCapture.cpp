@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/CoreDemo.h"
+#include "core/CoreInternal.h"
 #include "core/CorePidOptions.h"
 #include "core/CoreSpoof.h"
 #include "core/CoreSupport.h"
@@ -23,6 +24,7 @@
 #include "velm_provision.h"
 
 namespace po = velm::pidoptions;
+using velm::core::Trimmed;
 
 namespace {
 
@@ -44,24 +46,7 @@ struct CaptureError : std::runtime_error {
     std::string code;
 };
 
-// Clears the busy flag on every way out.
-class BusyRelease {
-public:
-    explicit BusyRelease(VELM_Core_Helper& core) : core_(core) {}
-    ~BusyRelease() { core_.ReleaseDevice(); }
-    BusyRelease(const BusyRelease&) = delete;
-    BusyRelease& operator=(const BusyRelease&) = delete;
-
-private:
-    VELM_Core_Helper& core_;
-};
-
 bool Contains(const std::string& text, const char* what) { return text.find(what) != std::string::npos; }
-
-std::string Trimmed(VELM_Utils& utils, std::string text) {
-    utils.trim(text);
-    return text;
-}
 
 // Local time as "%Y-%m-%d %H:%M:%S" with the blank replaced by "T".
 std::string ServiceTime(VELM_Utils& utils, time_t now) {
@@ -364,7 +349,7 @@ std::string VELM_Core_Helper::ProcessCaptureRequest(std::string pidOptions, time
 
     // Exactly one request uses the scanner; every other one is answered at once.
     if (!TryAcquireDevice()) return doc + ErrorPart("710", "Being used by another application") + "</PidData>";
-    BusyRelease release(*this);
+    velm::core::DeviceUseGuard release(*this, true);
 
     bool crossEnvironment = false;
     try {

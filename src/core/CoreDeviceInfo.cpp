@@ -7,6 +7,7 @@
 #include "core/CoreSpoof.h"
 #include "core/CoreSupport.h"
 #include "net/VELM_HTTP_Helper.h"
+#include "core/CoreInternal.h"
 #include "core/VELM_Core_Helper.h"
 #include "device/Device_Comm_Mgmt.h"
 #include "security/VELM_Secure_Helper.h"
@@ -15,38 +16,15 @@
 
 namespace {
 
-const char* const kNamespaces =
-    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" ";
-
 // The element used when no device values can be read: fixed identity, an error text and an
 // empty information block.
 std::string FixedIdentityElement(bool forCapture, const std::string& error) {
     std::string xml = "<DeviceInfo ";
-    if (!forCapture) xml += kNamespaces;
+    if (!forCapture) xml += velm::core::kXmlNamespaces;
     xml += "dpId=\"DAVIRON.VELM\" rdsId=\"RENESAS.VELM.001\" rdsVer=\"1.3.5\" dc=\"\" mi=\"TR460U L1\" ";
     xml += "mc=\"\" error=\"" + error + "\" >";  // blank kept between the attributes
     xml += "<Additional_Info/></DeviceInfo>";
     return xml;
-}
-
-// Clears the busy flag on the way out when this request took it.
-class BusyRelease {
-public:
-    BusyRelease(VELM_Core_Helper& core, bool active) : core_(core), active_(active) {}
-    ~BusyRelease() {
-        if (active_) core_.ReleaseDevice();
-    }
-    BusyRelease(const BusyRelease&) = delete;
-    BusyRelease& operator=(const BusyRelease&) = delete;
-
-private:
-    VELM_Core_Helper& core_;
-    bool active_;
-};
-
-std::string Trimmed(VELM_Utils& utils, std::string text) {
-    utils.trim(text);
-    return text;
 }
 
 // name="value" followed by a blank; device texts are escaped so the element stays well formed.
@@ -67,21 +45,21 @@ std::string VELM_Core_Helper::ProcessDeviceInfoRequest(bool forCapture, std::str
     // The RD API call takes the scanner for its whole run; the capture flow already holds it.
     if (!forCapture && !TryAcquireDevice())
         return FixedIdentityElement(false, "RD Service is currently busy with other requests.");
-    BusyRelease release(*this, !forCapture);
+    velm::core::DeviceUseGuard release(*this, !forCapture);
 
     if (!device || !utils || !secure || !device->connected.load())
         return FixedIdentityElement(forCapture, "Please connect L1 fingerprint scanner device.");
 
     try {
         std::string xml = "<DeviceInfo ";
-        if (!forCapture) xml += kNamespaces;
+        if (!forCapture) xml += velm::core::kXmlNamespaces;
 
-        const std::string mi = Trimmed(*utils, device->GetDeviceModelId());
-        const std::string dc = Trimmed(*utils, device->GetDeviceCode());
-        const std::string dpId = Trimmed(*utils, device->GetDeviceProviderId());
-        const std::string rdsId = Trimmed(*utils, secure->GetRDSID());
-        const std::string rdsVer = Trimmed(*utils, secure->GetRDSVER());
-        std::string mc = Trimmed(*utils, device->GetDeviceModelCertificate());
+        const std::string mi = velm::core::Trimmed(*utils, device->GetDeviceModelId());
+        const std::string dc = velm::core::Trimmed(*utils, device->GetDeviceCode());
+        const std::string dpId = velm::core::Trimmed(*utils, device->GetDeviceProviderId());
+        const std::string rdsId = velm::core::Trimmed(*utils, secure->GetRDSID());
+        const std::string rdsVer = velm::core::Trimmed(*utils, secure->GetRDSVER());
+        std::string mc = velm::core::Trimmed(*utils, device->GetDeviceModelCertificate());
 
         xml += Attribute("dpId", dpId) + Attribute("rdsId", rdsId) + Attribute("rdsVer", rdsVer) +
                Attribute("dc", dc) + Attribute("mi", mi);
@@ -94,17 +72,17 @@ std::string VELM_Core_Helper::ProcessDeviceInfoRequest(bool forCapture, std::str
                 xml += "<Additional_Info/></DeviceInfo>";
                 return xml;
             }
-            mc = Trimmed(*utils, device->GetDeviceModelCertificate());
+            mc = velm::core::Trimmed(*utils, device->GetDeviceModelCertificate());
         }
         xml += Attribute("mc", mc) + "error=\"\" >";
 
         std::vector<std::pair<const char*, std::string>> entries = {
-            {"srno", Trimmed(*utils, device->serialNumber)},
-            {"sysid", Trimmed(*utils, utils->ReadParameterFromConfigFile("Installed_TS"))},
+            {"srno", velm::core::Trimmed(*utils, device->serialNumber)},
+            {"sysid", velm::core::Trimmed(*utils, utils->ReadParameterFromConfigFile("Installed_TS"))},
             {"ts", InfoTimeStamp(*utils)},
             {"modality_type", "Finger"},
             {"device_type", "L1"},
-            {"FwVer", Trimmed(*utils, device->firmwareVersion)},
+            {"FwVer", velm::core::Trimmed(*utils, device->firmwareVersion)},
             {"TamperLevel", device->tamperDetected.load() ? "1" : "0"},
             {"BaseVer", "1.0"},
         };

@@ -1,7 +1,10 @@
 #pragma once
 // Pieces shared by the RD API operations of VELM_Core_Helper.
+#include <string>
+
 #include "core/VELM_Core_Helper.h"
 #include "device/Device_Comm_Mgmt.h"
+#include "service/VELM_Utils.h"
 
 namespace velm::core {
 
@@ -22,6 +25,12 @@ private:
     VELM_Core_Helper& core_;
     bool active_;
 };
+
+// A copy of text without surrounding white space.
+inline std::string Trimmed(const VELM_Utils& utils, std::string text) {
+    utils.trim(text);
+    return text;
+}
 
 inline bool ScannerConnected(const VELM_Core_Helper& core) {
     return core.device != nullptr && core.device->connected.load();

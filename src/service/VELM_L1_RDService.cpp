@@ -101,14 +101,14 @@ void PrintLine(const std::string& line) {
 }
 
 // A start-up step could not create its thread: log, notify and end with status 1.
-[[maybe_unused]] [[noreturn]] void FailStartup(const std::string& message) {
+[[noreturn]] void FailStartup(const std::string& message) {
     Logger::log(ERROR, message);
     Commons::ShowNotification(message);
     EndProcess(1);
 }
 
 // Creates a detached thread; false when it cannot be created.
-[[maybe_unused]] bool StartDetachedThread(void* (*routine)(void*), void* arg) {
+bool StartDetachedThread(void* (*routine)(void*), void* arg) {
     pthread_t thread;
     if (pthread_create(&thread, nullptr, routine, arg) != 0) return false;
     pthread_detach(thread);
