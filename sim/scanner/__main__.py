@@ -20,19 +20,7 @@ import socket
 import sys
 import threading
 
-from .twin import ScannerTwin
-
-
-def _jsonable(v):
-    if isinstance(v, (bytes, bytearray)):
-        return bytes(v).hex()
-    if isinstance(v, (datetime.datetime, datetime.date)):
-        return v.isoformat()
-    if isinstance(v, dict):
-        return {str(k): _jsonable(x) for k, x in v.items()}
-    if isinstance(v, (list, tuple)):
-        return [_jsonable(x) for x in v]
-    return v
+from .twin import ScannerTwin, jsonable
 
 
 def state(t):
@@ -96,7 +84,7 @@ def handle_request(twin, line):
         if fn is None:
             raise ValueError("unknown op %r" % (op,))
         result = fn(twin, **msg)
-        return {"ok": True, "result": _jsonable(result)}
+        return {"ok": True, "result": jsonable(result)}
     except Exception as e:  # every failure goes back to the client
         return {"ok": False, "error": "%s: %s" % (type(e).__name__, e)}
 

@@ -77,6 +77,19 @@ class Refused(Exception):
     """A request the scanner refuses; the text goes into its failure reply."""
 
 
+def jsonable(v):
+    """A value of the twin's API as JSON can carry it: bytes as hex, dates as ISO text."""
+    if isinstance(v, (bytes, bytearray)):
+        return bytes(v).hex()
+    if isinstance(v, (datetime.datetime, datetime.date)):
+        return v.isoformat()
+    if isinstance(v, dict):
+        return {str(k): jsonable(x) for k, x in v.items()}
+    if isinstance(v, (list, tuple)):
+        return [jsonable(x) for x in v]
+    return v
+
+
 class ScannerTwin:
     def __init__(self, fd, serial="VT0000012345", model_id="TR460U L1",
                  device_code="0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0", provider_id="VELMORA",

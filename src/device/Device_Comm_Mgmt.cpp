@@ -517,13 +517,22 @@ int Device_Comm_Mgmt::SendCommandAndWaitAckwithPayload(const uint8_t* frame, int
     }
 }
 
+int Device_Comm_Mgmt::QueryOEM(uint8_t command, uint8_t* reply, std::size_t replyCapacity, bool dumpFrame) {
+    uint8_t frame[1024];
+    const int len = BuildOEMCommand(command, nullptr, 0, frame, sizeof frame);
+    if (dumpFrame) {
+        std::string dump = "\n";
+        for (int i = 0; i < len; ++i) dump += std::to_string(frame[i]) + " ";
+        std::cout << dump << "\n" << std::flush;
+    }
+    return SendCommandAndWaitAckwithPayload(frame, static_cast<int16_t>(len), command, kOEMTimeout, reply,
+                                            replyCapacity);
+}
+
 std::string Device_Comm_Mgmt::GetOEMChipNumber() {
     try {
-        uint8_t frame[1024];
         uint8_t reply[kOEMReplyBufferSize];
-        int len = BuildOEMCommand(0x48, nullptr, 0, frame, sizeof frame);
-        int n = SendCommandAndWaitAckwithPayload(frame, static_cast<int16_t>(len), 0x48, kOEMTimeout, reply,
-                                                 sizeof reply);
+        const int n = QueryOEM(0x48, reply, sizeof reply);
         if (n < 4) return std::string();
         uint32_t value = static_cast<uint32_t>(reply[0]) | (static_cast<uint32_t>(reply[1]) << 8) |
                          (static_cast<uint32_t>(reply[2]) << 16) | (static_cast<uint32_t>(reply[3]) << 24);
@@ -535,11 +544,8 @@ std::string Device_Comm_Mgmt::GetOEMChipNumber() {
 
 std::string Device_Comm_Mgmt::GetOEMDeviceSerialNumber() {
     try {
-        uint8_t frame[1024];
         uint8_t reply[kOEMReplyBufferSize];
-        int len = BuildOEMCommand(0x70, nullptr, 0, frame, sizeof frame);
-        int n = SendCommandAndWaitAckwithPayload(frame, static_cast<int16_t>(len), 0x70, kOEMTimeout, reply,
-                                                 sizeof reply);
+        const int n = QueryOEM(0x70, reply, sizeof reply);
         if (n <= 0) return std::string();
         const char* text = reinterpret_cast<const char*>(reply);
         const void* nul = std::memchr(text, '\0', static_cast<std::size_t>(n));
@@ -553,14 +559,8 @@ std::string Device_Comm_Mgmt::GetOEMDeviceSerialNumber() {
 
 std::string Device_Comm_Mgmt::GetOEMDeviceKeyString() {
     try {
-        uint8_t frame[1024];
         uint8_t reply[kOEMReplyBufferSize];
-        int len = BuildOEMCommand(0x71, nullptr, 0, frame, sizeof frame);
-        std::string dump = "\n";
-        for (int i = 0; i < len; ++i) dump += std::to_string(frame[i]) + " ";
-        std::cout << dump << "\n" << std::flush;
-        int n = SendCommandAndWaitAckwithPayload(frame, static_cast<int16_t>(len), 0x71, kOEMTimeout, reply,
-                                                 sizeof reply);
+        const int n = QueryOEM(0x71, reply, sizeof reply, /*dumpFrame=*/true);
         if (n <= 0) return std::string();
         unsigned char b64[((kOEMReplyBufferSize + 2) / 3) * 4 + 1];
         std::size_t olen = 0;
@@ -574,11 +574,8 @@ std::string Device_Comm_Mgmt::GetOEMDeviceKeyString() {
 
 int Device_Comm_Mgmt::GetOEMDeviceVer(uint8_t* out, std::size_t outCapacity) {
     try {
-        uint8_t frame[1024];
         uint8_t reply[kOEMReplyBufferSize];
-        int len = BuildOEMCommand(0x3E, nullptr, 0, frame, sizeof frame);
-        int n = SendCommandAndWaitAckwithPayload(frame, static_cast<int16_t>(len), 0x3E, kOEMTimeout, reply,
-                                                 sizeof reply);
+        const int n = QueryOEM(0x3E, reply, sizeof reply);
         if (n <= 0 || out == nullptr || static_cast<std::size_t>(n) > outCapacity) return -1;
         std::memcpy(out, reply, static_cast<std::size_t>(n));
         return n;

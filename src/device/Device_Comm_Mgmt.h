@@ -150,6 +150,11 @@ private:
     // Reads exactly count bytes into buf within the deadline; false on EOF, error or timeout.
     bool ReadExact(int fd, uint8_t* buf, std::size_t count, long long deadlineMs);
     void Pause(long long microseconds);
+    // One query of the update firmware without payload: its frame, then the acknowledgement's
+    // data into reply. Returns the data length or the exchange's failure code. With dumpFrame
+    // the frame's bytes are first printed on standard output (decimal, blank after each,
+    // between two line feeds).
+    int QueryOEM(uint8_t command, uint8_t* reply, std::size_t replyCapacity, bool dumpFrame = false);
 
     std::recursive_timed_mutex linkMutex_;
     int wakeFd_ = -1;  // eventfd signalled by DisconnectDevice to end a wait on the port

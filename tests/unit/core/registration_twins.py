@@ -16,20 +16,8 @@ import json
 import os
 import sys
 
-from sim.scanner.twin import ScannerTwin
+from sim.scanner.twin import ScannerTwin, jsonable
 from sim.server.twin import ServerTwin
-
-
-def _jsonable(v):
-    if isinstance(v, (bytes, bytearray)):
-        return bytes(v).hex()
-    if isinstance(v, (datetime.datetime, datetime.date)):
-        return v.isoformat()
-    if isinstance(v, dict):
-        return {str(k): _jsonable(x) for k, x in v.items()}
-    if isinstance(v, (list, tuple)):
-        return [_jsonable(x) for x in v]
-    return v
 
 
 def main():
@@ -59,7 +47,7 @@ def main():
             target = {"scanner": scanner, "server": server}[req["target"]]
             fn = extra.get((req["target"], req["op"])) or getattr(target, req["op"])
             result = fn(**req.get("args", {}))
-            out = {"ok": True, "result": _jsonable(result)}
+            out = {"ok": True, "result": jsonable(result)}
         except Exception as e:  # every failure goes back to the test
             out = {"ok": False, "error": "%s: %s" % (type(e).__name__, e)}
         print(json.dumps(out), flush=True)
